@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what building and testing ROWVANE needs, only when it is missing.
+set -e
+need=""
+command -v cmake >/dev/null 2>&1 || need="$need cmake"
+command -v g++ >/dev/null 2>&1 || need="$need g++"
+command -v sqlite3 >/dev/null 2>&1 || need="$need sqlite3"
+command -v python3 >/dev/null 2>&1 || need="$need python3"
+command -v gzip >/dev/null 2>&1 || need="$need gzip"
+[ -f /usr/include/zlib.h ] || need="$need zlib1g-dev"
+[ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
+[ -d /usr/include/gtest ] || need="$need libgtest-dev"
+if [ -n "$need" ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q $need
+fi

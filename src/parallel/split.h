@@ -1,0 +1,41 @@
+// Cutting a table into weighted ROWID ranges.
+#pragma once
+
+#include <cstdint>
+
+#include "config/job.h"
+#include "db/session.h"
+
+namespace rowvane {
+
+constexpr int kMaxRanges = 128;
+
+struct RowidRange {
+  int32_t index;        // 1-based
+  char min_rowid[20];   // inclusive, 18 characters + 2 NUL
+  char max_rowid[20];   // exclusive
+};
+
+struct RowidRangeList {
+  int32_t count;
+  RowidRange ranges[kMaxRanges];
+};
+
+static_assert(std::is_trivially_copyable_v<RowidRangeList>);
+
+// owner.table:partition taken apart into job->owner, job->split, job->part.
+void parse_split_name(UnloadJob* job);
+// "SELECT USER FROM DUAL" into owner (132 bytes). 0 or a failure code.
+int query_current_user(DbSession* s, char* owner);
+int count_split_weight(DbSession* s, const char* owner, const char* table, const char* part,
+                       uint32_t* total);
+int compute_rowid_ranges(DbSession* s, const char* owner, const char* table, const char* part,
+                         uint32_t threshold, RowidRangeList* list);
+
+// Builds one split statement from its template with the names substituted
+// as quoted text (single quotes doubled). which 0 = total, 1 = pieces.
+// Returns the length, or -1 when it would not fit 1024 bytes.
+int build_split_statement(const DbSession* s, int which, const char* owner, const char* table,
+                          const char* part, char out[1024]);
+
+}  // namespace rowvane

@@ -1,0 +1,79 @@
+// Output files: name expansion, opening, gzip, scrambling, buffer writes,
+// rotation, and the progress and closing lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "config/job.h"
+#include "db/session.h"
+
+namespace rowvane {
+
+constexpr size_t kDataNameSize = 512;  // expanded data file name, incl. NUL
+constexpr size_t kLobNameSize = 256;   // expanded lob file name, incl. NUL
+
+// Expands %b %p %y %m %d %w %t %% in pattern into out (capacity out_size).
+// Returns the expanded length, or -1 when it would not fit (nothing is cut).
+int expand_file_name(const char* pattern, char* out, size_t out_size, int sequence, int piece);
+
+// Expands the pattern and opens it: a leading "+" appends ("ab+"), otherwise
+// the file is created or truncated ("wb+"). Null when the name does not fit
+// or the file cannot be opened (the expanded name is still in out).
+FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequence, int piece);
+
+// File state of one write_rows call.
+struct OutputFiles {
+  char data_name[kDataNameSize];
+  char lob_name[kLobNameSize];   // empty when lobfile= is empty
+  FILE* data;                    // stdout in standard-output mode
+  void* gz;                      // gzFile in compression mode, else null
+  FILE* lob;
+  bool stdout_mode;              // file= is exactly "-"
+  bool gzip_mode;                // file= ends in ".gz" (any case) and is longer than 3
+  bool scramble;                 // crack= is set
+  unsigned char key[8];
+  int32_t sequence;              // value of %b, starts at 1
+  uint64_t rows_in_file;
+  float megabytes;               // over all files of the call (before compression)
+  float size_threshold;          // sequence x size
+};
+
+// Sets the modes from the job and opens the first files (sequence 1). On
+// failure: the message "ERROR -- Cannot write to file : %s\n" through the
+// session, files already opened are closed, returns 6.
+int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
+
+// Writes the leading part of buf[0, pos) (all of it, or with scrambling the
+// largest multiple of 8 below pos), moves the unwritten rest to the front,
+// fills the rest of the buffer (buf_size bytes in all) with blanks and
+// returns the new position. On a failed or short write returns -1 (run
+// status 2 is the caller's to set).
+int flush_buffer(OutputFiles* f, char* buf, int pos, int buf_size);
+
+// Writes every byte left in buf[0, pos) (scrambling all but the final 1 to 8
+// bytes of the file's stream) and blank-fills the used part. 0 or -1.
+int finish_file(OutputFiles* f, char* buf, int pos);
+
+// True when, after a record, the run must move on to the next file.
+bool need_file_change(const OutputFiles& f, const UnloadJob& job);
+
+// finish_file, closing line, close (and delete an empty lob file), next
+// sequence, open the next files. Returns 0, 2 (write failed) or 6 (open
+// failed, message delivered). The caller writes the head line again.
+int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos, int buf_size);
+
+// Closes every open file on any path (finishing a gzip stream), deleting an
+// empty lob file. Returns 0, or 2 when a close failed. Never closes stdout.
+int close_output_files(OutputFiles* f);
+
+// "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n"
+void report_progress(DbSession* s, uint64_t rows, float megabytes);
+// "         output file %s closed at %llu rows, size %.0f MB.\n"
+void report_closing(DbSession* s, const char* name, uint64_t rows, float megabytes);
+
+// XORs every complete 8-byte word of buf[0, len) with key (len a multiple of 8).
+void scramble_words(unsigned char* buf, size_t len, const unsigned char key[8]);
+
+}  // namespace rowvane

@@ -1,0 +1,31 @@
+// Helpers shared by the tests: temporary folders, files, running the
+// program as a process, and building small databases.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace rvtest {
+
+// A fresh empty folder under the build tree, unique per call.
+std::string temp_dir(const std::string& tag);
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+struct RunResult {
+  int status;          // exit status, or -1 when it did not exit normally
+  std::string out;     // standard output
+};
+// Runs build/rowvane with args in folder cwd (empty = current); stdin_text is
+// fed to its standard input (closed when empty).
+RunResult run_program(const std::vector<std::string>& args, const std::string& cwd = "",
+                      const std::string& stdin_text = "");
+// Runs a shell command, returns its exit status and standard output.
+RunResult run_shell(const std::string& command);
+
+// Creates (or opens) a database file and runs the SQL script on it; aborts
+// the test on an error.
+void sqlite_exec(const std::string& db_path, const std::string& sql);
+
+}  // namespace rvtest
