@@ -60,7 +60,7 @@ void build_connect_descriptor(char* out, size_t out_size, const char* connect_te
 struct LoginParts {
   char user[132];
   char password[132];
-  char connect[256];   // raw connect text after '@'
+  char connect[256];   // raw connect text after '@' (kept even where it is not used)
   uint32_t credential; // OCI_CRED_RDBMS or OCI_CRED_EXT
   uint32_t mode;       // OCI_DEFAULT or OCI_SYSDBA
 };

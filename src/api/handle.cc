@@ -1,0 +1,45 @@
+// The five exported functions: thin forwarders to the option parser and the
+// job runner.
+#include <new>
+
+#include "config/job.h"
+#include "config/options.h"
+#include "rowvane.h"
+#include "unload/job_runner.h"
+
+using rowvane::UnloadJob;
+
+static_assert(sizeof(ROWVANEMessageCallback) == sizeof(rowvane::MessageCallback));
+
+extern "C" {
+
+ROWVANE_API int ROWVANEHandleAlloc(ROWVANEHandle* handle) {
+  UnloadJob* job = new (std::nothrow) UnloadJob;
+  if (job) rowvane::job_defaults(job);
+  *handle = job;
+  return 0;
+}
+
+// SetAttr and Execute also refuse a null handle (or text) instead of
+// crashing the host.
+ROWVANE_API int ROWVANEHandleSetAttr(ROWVANEHandle handle, const char* text) {
+  if (!handle || !text) return 0;
+  return rowvane::set_option(static_cast<UnloadJob*>(handle), text);
+}
+
+ROWVANE_API void ROWVANEHandleCallback(ROWVANEHandle handle, void* user_data,
+                                       ROWVANEMessageCallback callback) {
+  if (!handle) return;
+  auto* job = static_cast<UnloadJob*>(handle);
+  job->message_context = user_data;
+  job->message_callback = callback;
+}
+
+ROWVANE_API int ROWVANEHandleExecute(ROWVANEHandle handle) {
+  if (!handle) return -1;
+  return rowvane::run_job(static_cast<UnloadJob*>(handle));
+}
+
+ROWVANE_API void ROWVANEHandleFree(ROWVANEHandle handle) { delete static_cast<UnloadJob*>(handle); }
+
+}  // extern "C"

@@ -1,0 +1,113 @@
+#include "db/vendor_library.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/dynlib.h"
+
+namespace rowvane {
+
+namespace {
+
+// The documented library names, most likely first.
+#ifdef _WIN32
+const char* const kLibraryNames[] = {"oci.dll"};
+#elif defined(__APPLE__)
+const char* const kLibraryNames[] = {"libclntsh.dylib",      "libclntsh.dylib.19.1",
+                                     "libclntsh.dylib.18.1", "libclntsh.dylib.12.1",
+                                     "libclntsh.dylib.11.1", "libclntsh.dylib.20.1",
+                                     "libclntsh.dylib.21.1", "libclntsh.dylib.23.1"};
+#else
+const char* const kLibraryNames[] = {"libclntsh.so",      "libclntsh.so.19.1", "libclntsh.so.18.1",
+                                     "libclntsh.so.12.1", "libclntsh.so.11.1", "libclntsh.so.20.1",
+                                     "libclntsh.so.21.1", "libclntsh.so.23.1"};
+#endif
+
+std::mutex g_load_mutex;
+const DbClient* g_loaded = nullptr;  // the process's vendor table once loaded
+
+template <typename Fn>
+bool resolve(void* lib, const char* name, Fn* slot, const char** missing) {
+  *slot = reinterpret_cast<Fn>(dynlib_symbol(lib, name));
+  if (!*slot && !*missing) *missing = name;
+  return *slot != nullptr;
+}
+
+}  // namespace
+
+const DbClient* load_vendor_client_from(const char* path, char* reason, size_t reason_size) {
+  char why[512] = "";
+  void* lib = dynlib_open(path, why, sizeof why);
+  if (!lib) {
+    std::snprintf(reason, reason_size, "ERROR -- Cannot load the database client library %s: %s",
+                  path, why);
+    return nullptr;
+  }
+  DbClient t{};
+  t.engine_name = "vendor";
+  const char* missing = nullptr;
+  resolve(lib, "OCIEnvNlsCreate", &t.OCIEnvNlsCreate, &missing);
+  resolve(lib, "OCIHandleAlloc", &t.OCIHandleAlloc, &missing);
+  resolve(lib, "OCIHandleFree", &t.OCIHandleFree, &missing);
+  resolve(lib, "OCIServerAttach", &t.OCIServerAttach, &missing);
+  resolve(lib, "OCIAttrSet", &t.OCIAttrSet, &missing);
+  resolve(lib, "OCISessionBegin", &t.OCISessionBegin, &missing);
+  resolve(lib, "OCISessionEnd", &t.OCISessionEnd, &missing);
+  resolve(lib, "OCIServerDetach", &t.OCIServerDetach, &missing);
+  resolve(lib, "OCIStmtPrepare", &t.OCIStmtPrepare, &missing);
+  resolve(lib, "OCIStmtExecute", &t.OCIStmtExecute, &missing);
+  resolve(lib, "OCIBindByName", &t.OCIBindByName, &missing);
+  resolve(lib, "OCIParamGet", &t.OCIParamGet, &missing);
+  resolve(lib, "OCIAttrGet", &t.OCIAttrGet, &missing);
+  resolve(lib, "OCIDefineByPos", &t.OCIDefineByPos, &missing);
+  resolve(lib, "OCIDescriptorAlloc", &t.OCIDescriptorAlloc, &missing);
+  resolve(lib, "OCIStmtFetch", &t.OCIStmtFetch, &missing);
+  resolve(lib, "OCIErrorGet", &t.OCIErrorGet, &missing);
+  resolve(lib, "OCILobOpen", &t.OCILobOpen, &missing);
+  resolve(lib, "OCILobRead", &t.OCILobRead, &missing);
+  resolve(lib, "OCILobClose", &t.OCILobClose, &missing);
+  resolve(lib, "OCINlsCharSetNameToId", &t.OCINlsCharSetNameToId, &missing);
+  if (missing) {
+    std::snprintf(reason, reason_size,
+                  "ERROR -- The database client library %s lacks the entry point %s", path,
+                  missing);
+    dynlib_close(lib);
+    return nullptr;
+  }
+  // The library stays loaded for the life of the process; so does its table.
+  return new DbClient(t);
+}
+
+const DbClient* vendor_client(char* reason, size_t reason_size) {
+  std::lock_guard<std::mutex> lock(g_load_mutex);
+  if (g_loaded) return g_loaded;
+  const char* chosen = std::getenv("ROWVANE_OCI_LIBRARY");
+  if (chosen && *chosen) {
+    g_loaded = load_vendor_client_from(chosen, reason, reason_size);
+    return g_loaded;
+  }
+  // Try every documented name; report the first one's reason, which is the
+  // name a user is most likely to have meant.
+  char first_reason[512] = "";
+  for (const char* name : kLibraryNames) {
+    char why[512];
+    g_loaded = load_vendor_client_from(name, why, sizeof why);
+    if (g_loaded) return g_loaded;
+    if (!first_reason[0]) std::snprintf(first_reason, sizeof first_reason, "%s", why);
+  }
+#ifndef _WIN32
+  if (const char* home = std::getenv("ORACLE_HOME"); home && *home) {
+    std::string path = std::string(home) + "/lib/" + kLibraryNames[0];
+    char why[512];
+    g_loaded = load_vendor_client_from(path.c_str(), why, sizeof why);
+    if (g_loaded) return g_loaded;
+  }
+#endif
+  std::snprintf(reason, reason_size, "%s", first_reason);
+  return nullptr;
+}
+
+}  // namespace rowvane
