@@ -1,5 +1,9 @@
 // Value conversion and escaping: the bytes one fetched value becomes.
-// All pure functions on caller-owned buffers; no allocation.
+//
+// The record loop builds the Translation and EscapeTable of its run once and
+// then calls these functions once per value. All of them are pure functions
+// on caller-owned buffers: no allocation, no shared state, so any number of
+// workers may run them at once.
 #pragma once
 
 #include <cstddef>
@@ -7,23 +11,37 @@
 
 namespace rowvane {
 
+// Longest internal NUMBER image format_number reads; longer images are cut
+// here (the internal form never exceeds it).
+constexpr int kMaxNumberBytes = 21;
+// Scratch room format_number and format_date require in out.
+constexpr int kValueScratch = 256;
+
 // Internal NUMBER form (exponent byte + base-100 digits, at most 21 bytes)
-// to plain decimal text in out (at least 256 bytes). Returns the text length
-// (0 for an empty value). Never fails.
+// to plain decimal text in out (at least 256 bytes; the text is at most
+// about 175 bytes and is not NUL-terminated). Returns the text length (0 for
+// an empty value). Never fails: a damaged image still yields digits.
 int format_number(const unsigned char* value, int len, char* out);
 
 // Internal DATE form (7 bytes, or 11/13 with nanoseconds) to
-// "YYYY-MM-DD HH:MI:SS[.ffffff]" in out (at least 32 bytes). Returns 19, 26
+// "YYYY-MM-DD HH:MI:SS[.ffffff]" in out (at least 32 bytes; not
+// NUL-terminated). Returns 19, 26 (27 for an out-of-range nanosecond count)
 // or 0 for a length it does not take.
 int format_date(const unsigned char* value, int len, char* out);
 
-// Translation table of sedf=/sedt=, built once per run.
+// Byte translation of sedf=/sedt=, built once per run.
 struct Translation {
-  bool on;                 // sedf and sedt differ at their first byte
+  bool on;                 // at least one pair (sedf and sedt differ at their first byte)
+  int pair_count;          // 0 to 10
   unsigned char map[256];  // identity except the pairs
 };
+// sedf and sedt are NUL-terminated (null pointers are taken as empty). Pairs
+// run from position 0 up to the first position (at most 10) where both hold
+// the same byte or sedf ends; a byte of sedf beyond the end of sedt maps to
+// the zero byte. The first pair of a repeated sedf byte wins.
 void build_translation(Translation* t, const char* sedf, const char* sedt);
-// In place; the length does not change.
+// Maps every byte of value through t, in place; the length does not change.
+// Bytes are taken one at a time, without regard to double-byte characters.
 void translate_bytes(unsigned char* value, size_t len, const Translation& t);
 
 // Escape settings of escape=/escf=/esct=, built once per run.
@@ -31,17 +49,27 @@ struct EscapeTable {
   bool on;                  // escape byte is not a blank
   unsigned char escape;
   int pair_count;           // 0 to 20
-  unsigned char out[256];   // byte written after the escape byte; 0 = not escaped
-  bool special[256];        // the byte needs escaping
+  unsigned char out[256];   // byte written after the escape byte (valid where special)
+  bool special[256];        // the byte, standing alone, needs escaping
+  bool stop[256];           // special, or a possible lead byte 0x81-0xFE of a
+                            // double-byte character: the scan must look at it
 };
+// escf and esct are NUL-terminated (null pointers are taken as empty). The
+// pair count is the number of leading positions where both hold a nonzero
+// byte, at most 20. The escape byte itself is written twice; a byte of escf
+// is written as the escape byte and the esct byte of its first position.
 void build_escape_table(EscapeTable* e, char escape, const char* escf, const char* esct);
 
-// Bytes the escaping adds to value (double-byte characters are never escaped).
+// Bytes the escaping adds to value. A byte 0x81-0xFE followed by a byte
+// 0x40-0x7E or 0x80-0xFE forms a double-byte character, taken as a pair from
+// the start of the value, and is never escaped. 0 when e is off.
 size_t count_escapes(const unsigned char* value, size_t len, const EscapeTable& e);
-// Writes the escaped value into dest; returns the bytes written (len + count).
+// Writes the escaped value into dest, which must hold len + count_escapes
+// bytes (2 * len always suffices); returns the bytes written. With e off the
+// value is copied unchanged.
 size_t escape_bytes(char* dest, const unsigned char* value, size_t len, const EscapeTable& e);
 
-// Two lowercase hex digits per byte; returns 2 * len.
+// Two lowercase hex digits per byte into dest (2 * len bytes); returns 2 * len.
 size_t hex_bytes(char* dest, const unsigned char* value, size_t len);
 
 // True when values of this described type are escaped (character, float,

@@ -1,0 +1,261 @@
+#include "loader/control_file.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "crypto/login_cipher.h"
+
+namespace rowvane {
+
+namespace {
+
+// Length of a NUL-terminated text held in a buffer of size cap, never
+// reading past the buffer.
+template <size_t N>
+int text_len(const char (&buf)[N]) {
+  return static_cast<int>(strnlen(buf, N - 1));
+}
+
+// Every line is written straight to the stream with bounded "%.*s"
+// conversions, so no line is assembled in a buffer of its own. After the
+// first failing write the rest are skipped.
+class ControlWriter {
+ public:
+  explicit ControlWriter(FILE* f) : f_(f) {}
+
+  template <typename... Args>
+  void put(const char* format, Args... args) {
+    if (failed_) return;
+    if (std::fprintf(f_, format, args...) < 0) failed_ = true;
+  }
+  void hex(const char* bytes, int n) {
+    for (int i = 0; i < n && !failed_; ++i) {
+      put("%02x", static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));
+    }
+  }
+
+ private:
+  FILE* f_;
+  bool failed_ = false;
+};
+
+// A banner line of at most 127 characters; never null.
+const char* banner(int index) {
+  const char* b = banner_line(index);
+  return b ? b : "";
+}
+
+bool is_lob(uint16_t t) { return t == 112 || t == 113; }
+
+void write_comment_line(ControlWriter& w, const ColumnInfo& c) {
+  const int nl = static_cast<int>(strnlen(c.name, sizeof c.name - 1));
+  const char* n = c.name;
+  switch (c.oracle_type) {
+    case 2:
+    case 6:
+      if (c.scale > 0 && c.scale < c.precision) {
+        w.put("--    %.*s NUMBER(%d,%d)", nl, n, c.precision, c.scale);
+      } else if (c.precision > 0) {
+        w.put("--    %.*s NUMBER(%d)", nl, n, c.precision);
+      } else {
+        w.put("--    %.*s NUMBER", nl, n);
+      }
+      break;
+    case 3:
+      w.put("--    %.*s INTEGER", nl, n);
+      break;
+    case 4:
+      w.put("--    %.*s FLOAT", nl, n);
+      break;
+    case 12:
+    case 156:
+      w.put("--    %.*s DATE", nl, n);
+      break;
+    case 21:
+      w.put("--    %.*s BINARY_FLOAT", nl, n);
+      break;
+    case 22:
+      w.put("--    %.*s BINARY_DOUBLE", nl, n);
+      break;
+    case 112:
+      w.put(c.charset_form == 2 ? "--    %.*s NCLOB" : "--    %.*s CLOB", nl, n);
+      break;
+    case 113:
+      w.put("--    %.*s BLOB", nl, n);
+      break;
+    case 180:
+    case 187:
+      if (c.precision > 0) {
+        w.put("--    %.*s TIMESTAMP(%d)", nl, n, c.precision);
+      } else {
+        w.put("--    %.*s TIMESTAMP", nl, n);
+      }
+      break;
+    case 181:
+    case 188:
+      if (c.precision > 0) {
+        w.put("--    %.*s TIMESTAMP(%d) WITH TIME ZONE", nl, n, c.precision);
+      } else {
+        w.put("--    %.*s TIMESTAMP WITH TIME ZONE", nl, n);
+      }
+      break;
+    case 232:
+      if (c.precision > 0) {
+        w.put("--    %.*s TIMESTAMP(%d) WITH LOCAL TIME ZONE", nl, n, c.precision);
+      } else {
+        w.put("--    %.*s TIMESTAMP WITH LOCAL TIME ZONE", nl, n);
+      }
+      break;
+    default:
+      w.put(c.charset_form == 2 ? "--    %.*s NVARCHAR2(%d)" : "--    %.*s VARCHAR2(%d)", nl, n,
+            static_cast<int>(c.slot_width));
+      break;
+  }
+}
+
+// One field line; returns the bytes the field occupies in a fixed-width record.
+int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool lobfile,
+                         int64_t start) {
+  const int nl = static_cast<int>(strnlen(c.name, sizeof c.name - 1));
+  const char* n = c.name;
+  const unsigned width = c.display_width;
+  const int64_t end = start + static_cast<int64_t>(width) - 1;
+  switch (c.oracle_type) {
+    case 12:
+    case 156:
+      if (fixed) {
+        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
+              ") DATE \"YYYY-MM-DD HH24:MI:SS\" NULLIF \"%.*s\"=BLANKS ",
+              nl, n, start, end, nl, n);
+      } else {
+        w.put("  \"%.*s\" DATE \"YYYY-MM-DD HH24:MI:SS\" NULLIF \"%.*s\"=BLANKS", nl, n, nl, n);
+      }
+      return width;
+    case 180:
+    case 187:
+      if (fixed) {
+        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
+              ") TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF \"%.*s\"=BLANKS ",
+              nl, n, start, end, nl, n);
+      } else {
+        w.put("  \"%.*s\" TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF \"%.*s\"=BLANKS", nl, n,
+              nl, n);
+      }
+      return width;
+    case 181:
+    case 188:
+    case 232:
+      if (fixed) {
+        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
+              ") TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\" NULLIF "
+              "\"%.*s\"=BLANKS ",
+              nl, n, start, end, nl, n);
+      } else {
+        w.put("  \"%.*s\" TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\" NULLIF "
+              "\"%.*s\"=BLANKS",
+              nl, n, nl, n);
+      }
+      return width;
+    default:
+      break;
+  }
+  if (lobfile && is_lob(c.oracle_type)) {
+    // The record holds a LOB reference of at most 256 bytes.
+    if (fixed) {
+      w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64 ") LLS ", nl, n, start, start + 255);
+    } else {
+      w.put("  \"%.*s\" NULLIF \"%.*s\"=BLANKS LLS ", nl, n, nl, n);
+    }
+    return 256;
+  }
+  if (fixed) {
+    w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64 ") CHAR(%u) NULLIF \"%.*s\"=BLANKS ", nl, n,
+          start, end, width, nl, n);
+  } else {
+    w.put("  \"%.*s\" CHAR(%u) NULLIF \"%.*s\"=BLANKS ", nl, n, width, nl, n);
+  }
+  return width;
+}
+
+}  // namespace
+
+void write_control_file(const ColumnInfo* first, int64_t row_size, const UnloadJob& job) {
+  const int table_len = text_len(job.table);
+  if (table_len == 0 || job.format != kFormatText || job.piece != 1) return;
+
+  // table holds at most 131 bytes and control 255, so both names fit.
+  char path[sizeof job.control + sizeof job.table + 16];
+  if (job.control[0] != 0) {
+    std::snprintf(path, sizeof path, "%.*s", text_len(job.control), job.control);
+  } else {
+    std::snprintf(path, sizeof path, "%.*s_sqlldr.ctl", table_len, job.table);
+  }
+  FILE* f = std::fopen(path, "wb+");
+  if (!f) return;  // a control file that cannot be created is skipped silently
+
+  const bool fixed = job_fixed_width(job);
+  const bool lobfile = job.lobfile[0] != 0;
+  ControlWriter w(f);
+
+  w.put("--\n");
+  w.put("-- %.127s\n", banner(0));
+  w.put("-- %.127s\n", banner(1));
+  w.put("--\n");
+  w.put("-- %.127s\n", banner(2));
+  w.put("--\n");
+
+  w.put("--  CREATE TABLE %.*s (\n", table_len, job.table);
+  for (const ColumnInfo* c = first; c; c = c->next) {
+    if (c != first) w.put(",\n");
+    write_comment_line(w, *c);
+  }
+  w.put("\n");
+  w.put("--  );\n");
+  w.put("--\n");
+
+  if (job.head && !fixed) {
+    w.put("OPTIONS(BINDSIZE=%d,READSIZE=%d,SKIP=1,ERRORS=50000,ROWS=50000)\n", job.buffer,
+          job.buffer);
+  } else {
+    w.put("OPTIONS(BINDSIZE=%d,READSIZE=%d,ERRORS=50000,ROWS=50000)\n", job.buffer, job.buffer);
+  }
+  w.put("LOAD DATA\n");
+
+  const int file_len = text_len(job.file);
+  if (fixed) {
+    w.put("INFILE '%.*s' \"FIX %" PRId64 "\"\n", file_len, job.file, row_size - 1);
+  } else {
+    int record_len = job.record_len;
+    if (record_len < 0) record_len = 0;
+    if (record_len > static_cast<int>(sizeof job.record)) record_len = sizeof job.record;
+    w.put("INFILE '%.*s' \"STR X'", file_len, job.file);
+    w.hex(job.record, record_len);
+    w.put("'\"\n");
+  }
+
+  w.put("%.*s INTO TABLE %.*s\n", text_len(job.mode), job.mode, table_len, job.table);
+
+  w.put("FIELDS TERMINATED BY X'");
+  w.hex(job.field, text_len(job.field));
+  w.put("'");
+  const int quote_len = text_len(job.quote);
+  if (!fixed && quote_len > 0) {
+    w.put(" OPTIONALLY ENCLOSED BY '%.*s' ", quote_len, job.quote);
+  }
+  w.put(" TRAILING NULLCOLS \n");
+  w.put("(\n");
+
+  int64_t position = 1;
+  for (const ColumnInfo* c = first; c; c = c->next) {
+    if (c != first) w.put(",\n");
+    position += write_field_line(w, *c, fixed, lobfile, position);
+  }
+  w.put("\n)\n");
+
+  // Like a file that cannot be created, a failed write leaves the unload
+  // and its result untouched; the control file is a by-product.
+  std::fclose(f);
+}
+
+}  // namespace rowvane

@@ -1,0 +1,218 @@
+// The loader control file: byte-exact layouts and the conditions under
+// which it is (not) written.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/job.h"
+#include "crypto/login_cipher.h"
+#include "loader/control_file.h"
+#include "test_support.h"
+#include "unload/columns.h"
+
+using namespace rowvane;
+
+namespace {
+
+struct Col {
+  const char* name;
+  uint16_t type;
+  int32_t slot;
+  uint32_t display;
+  int16_t precision;
+  int16_t scale;
+  uint8_t form;
+};
+
+// One column of every kind the file tells apart.
+const Col kItems[] = {
+    {"ID", 2, 11, 11, 10, 0, 1},          {"AMOUNT", 2, 10, 10, 8, 2, 1},
+    {"RATIO", 2, 4, 4, 2, 2, 1},          {"N", 2, 40, 40, 0, 0, 1},
+    {"F", 4, 40, 40, 0, 0, 1},            {"BF", 21, 15, 15, 0, 0, 1},
+    {"BD", 22, 24, 24, 0, 0, 1},          {"I", 3, 40, 40, 0, 0, 1},
+    {"CREATED", 12, 19, 19, 0, 0, 1},     {"UPD", 156, 19, 19, 0, 0, 1},
+    {"TS", 187, 26, 26, 6, 0, 1},         {"TS0", 180, 26, 26, 0, 0, 1},
+    {"TSZ", 188, 36, 36, 3, 0, 1},        {"TSL", 232, 30, 30, 0, 0, 1},
+    {"NOTE", 112, 100, 100, 0, 0, 1},     {"NNOTE", 112, 100, 100, 0, 0, 2},
+    {"PIC", 113, 200, 200, 0, 0, 1},      {"NAME", 1, 100, 100, 0, 0, 1},
+    {"NNAME", 1, 100, 100, 0, 0, 2},      {"CODE", 96, 4, 4, 0, 0, 1},
+};
+
+// A linked ColumnInfo list as the description builds it.
+class Columns {
+ public:
+  template <size_t N>
+  explicit Columns(const Col (&cols)[N]) : list_(N) {
+    for (size_t i = 0; i < N; ++i) {
+      ColumnInfo& c = list_[i];
+      std::memset(&c, 0, sizeof c);
+      std::snprintf(c.name, sizeof c.name, "%s", cols[i].name);
+      c.name_len = static_cast<uint32_t>(std::strlen(c.name));
+      c.oracle_type = cols[i].type;
+      c.slot_width = cols[i].slot;
+      c.display_width = cols[i].display;
+      c.precision = cols[i].precision;
+      c.scale = cols[i].scale;
+      c.charset_form = cols[i].form;
+      c.next = i + 1 < N ? &list_[i + 1] : nullptr;
+    }
+  }
+  const ColumnInfo* first() const { return list_.data(); }
+
+ private:
+  std::vector<ColumnInfo> list_;
+};
+
+std::string banner_part() {
+  return std::string("--\n-- ") + banner_line(0) + "\n-- " + banner_line(1) + "\n--\n-- " +
+         banner_line(2) + "\n--\n";
+}
+
+std::string golden(const char* name) {
+  return rvtest::read_file(std::string(ROWVANE_SOURCE_DIR) + "/tests/data/" + name);
+}
+
+struct Fixture {
+  std::string dir = rvtest::temp_dir("control");
+  std::string path = dir + "/items.ctl";
+  UnloadJob job;
+  Fixture() {
+    job_defaults(&job);
+    std::snprintf(job.table, sizeof job.table, "ITEMS");
+    std::snprintf(job.control, sizeof job.control, "%s", path.c_str());
+  }
+  std::string write(const ColumnInfo* first, int64_t row_size) {
+    write_control_file(first, row_size, job);
+    return rvtest::file_exists(path) ? rvtest::read_file(path) : std::string("<none>");
+  }
+};
+
+// Restores the working directory at the end of a test.
+struct InDir {
+  std::filesystem::path old = std::filesystem::current_path();
+  explicit InDir(const std::string& d) { std::filesystem::current_path(d); }
+  ~InDir() { std::filesystem::current_path(old); }
+};
+
+}  // namespace
+
+TEST(ControlFileLayout, DelimitedWithLobFileCrlfHeadAndQuote) {
+  Fixture f;
+  std::snprintf(f.job.file, sizeof f.job.file, "items_%%p.txt");
+  std::memcpy(f.job.record, "\r\n", 3);
+  f.job.record_len = 2;
+  f.job.head = 1;
+  std::snprintf(f.job.quote, sizeof f.job.quote, "\"");
+  std::snprintf(f.job.lobfile, sizeof f.job.lobfile, "items.lob");
+  Columns cols(kItems);
+  EXPECT_EQ(f.write(cols.first(), 2000), banner_part() + golden("control_delimited_body.ctl"));
+}
+
+TEST(ControlFileLayout, FixedWidthWithoutLobFile) {
+  Fixture f;
+  std::snprintf(f.job.file, sizeof f.job.file, "/data/items.dat");
+  std::snprintf(f.job.field, sizeof f.job.field, " ");
+  std::snprintf(f.job.mode, sizeof f.job.mode, "APPEND");
+  std::snprintf(f.job.quote, sizeof f.job.quote, "\"");  // ignored in fixed width
+  f.job.head = 1;                                         // no SKIP in fixed width
+  f.job.buffer = 1048576;
+  Columns cols(kItems);
+  EXPECT_EQ(f.write(cols.first(), 946), banner_part() + golden("control_fixed_body.ctl"));
+}
+
+TEST(ControlFileLayout, LobFieldsAndSeparators) {
+  const Col lobs[] = {{"A", 1, 5, 5, 0, 0, 1}, {"DOC", 112, 8, 4000, 0, 0, 1},
+                      {"B", 1, 3, 3, 0, 0, 1}, {"IMG", 113, 8, 4000, 0, 0, 1}};
+  Columns cols(lobs);
+  {
+    // Fixed width with a lob file: a reference field of 256 bytes.
+    Fixture f;
+    std::snprintf(f.job.field, sizeof f.job.field, " ");
+    std::snprintf(f.job.lobfile, sizeof f.job.lobfile, "x.lob");
+    std::string text = f.write(cols.first(), 521);
+    EXPECT_NE(text.find("\"FIX 520\"\n"), std::string::npos);
+    EXPECT_NE(text.find("(\n  \"A\" POSITION(1:5) CHAR(5) NULLIF \"A\"=BLANKS ,\n"
+                        "  \"DOC\" POSITION(6:261) LLS ,\n"
+                        "  \"B\" POSITION(262:264) CHAR(3) NULLIF \"B\"=BLANKS ,\n"
+                        "  \"IMG\" POSITION(265:520) LLS \n)\n"),
+              std::string::npos)
+        << text;
+  }
+  {
+    // Default separators, no lob file, no quote, head off: LOBs are CHAR
+    // fields of their display width.
+    Fixture f;
+    std::string text = f.write(cols.first(), 100);
+    EXPECT_NE(text.find("OPTIONS(BINDSIZE=2097152,READSIZE=2097152,ERRORS=50000,ROWS=50000)\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("INFILE 'vanedata_%p.txt' \"STR X'0a'\"\nINSERT INTO TABLE ITEMS\n"
+                        "FIELDS TERMINATED BY X'2c' TRAILING NULLCOLS \n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  \"DOC\" CHAR(4000) NULLIF \"DOC\"=BLANKS ,\n"), std::string::npos);
+    EXPECT_NE(text.find("  \"IMG\" CHAR(4000) NULLIF \"IMG\"=BLANKS \n)\n"), std::string::npos);
+  }
+  {
+    // Multi-byte separators, hex of every byte (a zero byte in the record
+    // separator included).
+    Fixture f;
+    std::memcpy(f.job.field, "|\x01", 3);
+    std::memcpy(f.job.record, "\x00\xff\n", 3);
+    f.job.record_len = 3;
+    std::string text = f.write(cols.first(), 100);
+    EXPECT_NE(text.find("\"STR X'00ff0a'\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("FIELDS TERMINATED BY X'7c01' TRAILING"), std::string::npos) << text;
+  }
+}
+
+TEST(ControlFileConditions, WrittenOnlyWhenItApplies) {
+  Columns cols(kItems);
+  Fixture f;
+  f.job.format = kFormatMysqlInsert;
+  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+  f.job.format = kFormatSqlInsert;
+  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+  f.job.format = kFormatText;
+  f.job.piece = 2;
+  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+  f.job.piece = 1;
+  f.job.table[0] = 0;
+  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+}
+
+TEST(ControlFileConditions, NameAndUncreatableFile) {
+  Columns cols(kItems);
+  std::string dir = rvtest::temp_dir("control_name");
+  {
+    InDir in(dir);
+    UnloadJob job;
+    job_defaults(&job);
+    std::snprintf(job.table, sizeof job.table, "SCOTT.EMP");
+    write_control_file(cols.first(), 10, job);
+  }
+  std::string text = rvtest::read_file(dir + "/SCOTT.EMP_sqlldr.ctl");
+  EXPECT_NE(text.find("--  CREATE TABLE SCOTT.EMP (\n"), std::string::npos);
+  EXPECT_NE(text.find("INSERT INTO TABLE SCOTT.EMP\n"), std::string::npos);
+
+  // The longest table name still names its file whole.
+  {
+    InDir in(dir);
+    UnloadJob job;
+    job_defaults(&job);
+    std::memset(job.table, 'T', sizeof job.table - 1);
+    write_control_file(cols.first(), 10, job);
+  }
+  EXPECT_TRUE(rvtest::file_exists(dir + "/" + std::string(sizeof(UnloadJob::table) - 1, 'T') +
+                                  "_sqlldr.ctl"));
+
+  // A file that cannot be created is skipped without harm.
+  UnloadJob job;
+  job_defaults(&job);
+  std::snprintf(job.table, sizeof job.table, "T");
+  std::snprintf(job.control, sizeof job.control, "%s/missing/dir/t.ctl", dir.c_str());
+  write_control_file(cols.first(), 10, job);
+  EXPECT_FALSE(rvtest::file_exists(job.control));
+}
