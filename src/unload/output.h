@@ -23,26 +23,28 @@ int expand_file_name(const char* pattern, char* out, size_t out_size, int sequen
 // or the file cannot be opened (the expanded name is still in out).
 FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequence, int piece);
 
-// File state of one write_rows call.
+// File state of one write_rows call. A default-constructed record holds no
+// open file, so close_output_files is safe on it at any point.
 struct OutputFiles {
-  char data_name[kDataNameSize];
-  char lob_name[kLobNameSize];   // empty when lobfile= is empty
-  FILE* data;                    // stdout in standard-output mode
-  void* gz;                      // gzFile in compression mode, else null
-  FILE* lob;
-  bool stdout_mode;              // file= is exactly "-"
-  bool gzip_mode;                // file= ends in ".gz" (any case) and is longer than 3
-  bool scramble;                 // crack= is set
-  unsigned char key[8];
-  int32_t sequence;              // value of %b, starts at 1
-  uint64_t rows_in_file;
-  float megabytes;               // over all files of the call (before compression)
-  float size_threshold;          // sequence x size
+  char data_name[kDataNameSize] = {};  // "-" in standard-output mode
+  char lob_name[kLobNameSize] = {};    // empty when lobfile= is empty
+  FILE* data = nullptr;                // stdout in standard-output mode
+  void* gz = nullptr;                  // gzFile in compression mode, else null
+  FILE* lob = nullptr;
+  bool stdout_mode = false;            // file= is exactly "-"
+  bool gzip_mode = false;              // file= ends in ".gz" (any case) and is longer than 3
+  bool scramble = false;               // crack= is set
+  unsigned char key[8] = {};
+  int32_t sequence = 1;                // value of %b, starts at 1
+  uint64_t rows_in_file = 0;
+  float megabytes = 0;                 // over all files of the call (before compression)
+  float size_threshold = 0;            // sequence x size
 };
 
-// Sets the modes from the job and opens the first files (sequence 1). On
-// failure: the message "ERROR -- Cannot write to file : %s\n" through the
-// session, files already opened are closed, returns 6.
+// Resets f, sets the modes from the job and opens the first files (sequence
+// 1). On failure: one line through the session ("ERROR -- Cannot write to
+// file : %s\n", or a name-too-long line when an expanded name would exceed
+// its capacity), every file already opened is closed, returns 6.
 int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
 
 // Writes the leading part of buf[0, pos) (all of it, or with scrambling the
@@ -60,12 +62,16 @@ int finish_file(OutputFiles* f, char* buf, int pos);
 bool need_file_change(const OutputFiles& f, const UnloadJob& job);
 
 // finish_file, closing line, close (and delete an empty lob file), next
-// sequence, open the next files. Returns 0, 2 (write failed) or 6 (open
-// failed, message delivered). The caller writes the head line again.
+// sequence, open the next files, rows_in_file := 0. Returns 0, 2 (write or
+// close failed) or 6 (open failed, message delivered); on failure the files
+// still open are left for close_output_files. The caller writes the head
+// line again. Does nothing in standard-output mode.
 int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos, int buf_size);
 
 // Closes every open file on any path (finishing a gzip stream), deleting an
-// empty lob file. Returns 0, or 2 when a close failed. Never closes stdout.
+// empty lob file; flushes stdout instead of closing it. Safe in any state:
+// after a partial open, after a failure, twice. Returns 0, or 2 when a
+// close, the gzip finish or an earlier buffered write of a file failed.
 int close_output_files(OutputFiles* f);
 
 // "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n"

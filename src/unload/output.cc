@@ -1,0 +1,292 @@
+// Output files: name expansion, opening, gzip, scrambling, buffer writes,
+// rotation, and the progress and closing lines.
+//
+// Scrambling works on the byte stream of each output file counted from its
+// first byte: every complete 8-byte word is XORed with the key except the
+// last 1 to 8 bytes of the stream, which stay plain. flush_buffer therefore
+// only ever writes whole words and keeps back at least one byte, so every
+// write starts on a word boundary of the stream, and finish_file knows that
+// what it holds is the stream's tail.
+
+#include "unload/output.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/clock.h"
+#include "platform/file_io.h"
+
+namespace rowvane {
+namespace {
+
+constexpr double kBytesPerMegabyte = 1048576.0;
+constexpr const char* kCannotWrite = "ERROR -- Cannot write to file : %s\n";
+constexpr const char* kNameTooLong = "ERROR -- File name longer than %d bytes after expansion : %s\n";
+
+// Appends n bytes to out (capacity size, one byte kept for the NUL).
+bool append(char* out, size_t size, size_t* len, const char* text, size_t n) {
+  if (n >= size - *len) return false;
+  std::memcpy(out + *len, text, n);
+  *len += n;
+  return true;
+}
+
+// Opens an expanded name: "+name" appends, anything else is created or
+// truncated. An appended file is positioned at its end, so its position is
+// its length from the first write on (the lob references rely on that).
+FILE* open_expanded(const char* name) {
+  if (name[0] == '+') {
+    FILE* f = std::fopen(name + 1, "ab+");
+    if (f && file_seek_end(f) != 0) {
+      std::fclose(f);
+      return nullptr;
+    }
+    return f;
+  }
+  return std::fopen(name, "wb+");
+}
+
+bool ends_in_gz(const char* name) {
+  size_t len = std::strlen(name);
+  if (len <= 3) return false;
+  const char* tail = name + len - 3;
+  return tail[0] == '.' && (tail[1] == 'g' || tail[1] == 'G') && (tail[2] == 'z' || tail[2] == 'Z');
+}
+
+// Writes n bytes to the data stream and counts them. 0 or -1.
+int write_block(OutputFiles* f, const char* buf, int n) {
+  if (n <= 0) return 0;
+  if (f->gzip_mode) {
+    if (!f->gz) return -1;
+    if (gzwrite(static_cast<gzFile>(f->gz), buf, static_cast<unsigned>(n)) != n) return -1;
+  } else {
+    if (!f->data) return -1;
+    if (std::fwrite(buf, 1, static_cast<size_t>(n), f->data) != static_cast<size_t>(n)) return -1;
+  }
+  f->megabytes = static_cast<float>(static_cast<double>(f->megabytes) + n / kBytesPerMegabyte);
+  return 0;
+}
+
+// Opens the data file, the lob file and the gzip stream of f->sequence. On a
+// failure the line is delivered, everything opened here is closed (an empty
+// lob file deleted) and 6 is returned.
+int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
+  if (f->stdout_mode) {
+    set_stdout_binary();
+    f->data = stdout;
+    std::strcpy(f->data_name, "-");
+  } else {
+    if (expand_file_name(job.file, f->data_name, kDataNameSize, f->sequence, job.piece) < 0) {
+      session_messagef(s, kNameTooLong, static_cast<int>(kDataNameSize - 1), job.file);
+      return 6;
+    }
+    f->data = open_expanded(f->data_name);
+    if (!f->data) {
+      session_messagef(s, kCannotWrite, f->data_name);
+      return 6;
+    }
+    // Writes are whole record-buffer blocks already; without a stdio buffer
+    // each one goes straight out and a failure shows at once.
+    std::setvbuf(f->data, nullptr, _IONBF, 0);
+  }
+
+  f->lob_name[0] = '\0';
+  if (job.lobfile[0] != '\0') {
+    if (expand_file_name(job.lobfile, f->lob_name, kLobNameSize, f->sequence, job.piece) < 0) {
+      session_messagef(s, kNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
+      close_output_files(f);
+      return 6;
+    }
+    f->lob = open_expanded(f->lob_name);
+    if (!f->lob) {
+      session_messagef(s, kCannotWrite, f->lob_name);
+      close_output_files(f);
+      return 6;
+    }
+  }
+
+  if (f->gzip_mode) {
+    // The gzip stream gets a descriptor of its own: gzclose closes it, and
+    // the FILE keeps the original for its own fclose.
+    int fd = duplicate_descriptor(file_descriptor(f->data));
+    gzFile gz = fd >= 0 ? gzdopen(fd, "wb6") : nullptr;
+    if (!gz) {
+      if (fd >= 0) close_descriptor(fd);
+      session_messagef(s, kCannotWrite, f->data_name);
+      close_output_files(f);
+      return 6;
+    }
+    f->gz = gz;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int expand_file_name(const char* pattern, char* out, size_t out_size, int sequence, int piece) {
+  if (!out || out_size == 0) return -1;
+  out[0] = '\0';
+  if (!pattern) return 0;
+
+  std::tm local{};
+  int64_t now = 0;
+  bool have_clock = false;
+  size_t len = 0;
+  const char* p = pattern;
+  for (;;) {
+    const char* mark = std::strchr(p, '%');
+    size_t run = mark ? static_cast<size_t>(mark - p) : std::strlen(p);
+    if (!append(out, out_size, &len, p, run)) break;
+    if (!mark || mark[1] == '\0') {  // end of pattern; a trailing % is dropped
+      out[len] = '\0';
+      return static_cast<int>(len);
+    }
+    char code = mark[1];
+    p = mark + 2;
+    char lower = (code >= 'A' && code <= 'Z') ? static_cast<char>(code + ('a' - 'A')) : code;
+    if (!have_clock && (lower == 'y' || lower == 'm' || lower == 'd' || lower == 'w' || lower == 't')) {
+      now = clock_seconds();
+      local_time(now, &local);
+      have_clock = true;
+    }
+    char text[16];
+    int n;
+    switch (lower) {
+      case 'b': n = std::snprintf(text, sizeof text, "%d", sequence); break;
+      case 'p': n = std::snprintf(text, sizeof text, "%d", piece); break;
+      case 'y': n = std::snprintf(text, sizeof text, "%04d", local.tm_year + 1900); break;
+      case 'm': n = std::snprintf(text, sizeof text, "%02d", local.tm_mon + 1); break;
+      case 'd': n = std::snprintf(text, sizeof text, "%02d", local.tm_mday); break;
+      case 'w': n = std::snprintf(text, sizeof text, "%d", local.tm_wday); break;
+      case 't': n = std::snprintf(text, sizeof text, "%d", static_cast<int32_t>(now)); break;
+      default: text[0] = code; n = 1; break;
+    }
+    if (!append(out, out_size, &len, text, static_cast<size_t>(n))) break;
+  }
+  out[0] = '\0';
+  return -1;
+}
+
+FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequence, int piece) {
+  if (expand_file_name(pattern, out, out_size, sequence, piece) < 0) return nullptr;
+  return open_expanded(out);
+}
+
+int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
+  *f = OutputFiles{};
+  f->stdout_mode = std::strcmp(job.file, "-") == 0;
+  f->gzip_mode = ends_in_gz(job.file);
+  f->scramble = job.crack[0] != '\0';
+  // A key shorter than 8 bytes leaves the missing bytes 0: those positions
+  // pass unchanged.
+  std::memcpy(f->key, job.crack, strnlen(job.crack, sizeof f->key));
+  f->sequence = 1;
+  f->size_threshold = static_cast<float>(job.size);
+  return open_sequence_files(f, job, s);
+}
+
+int flush_buffer(OutputFiles* f, char* buf, int pos, int buf_size) {
+  if (pos < 0) pos = 0;
+  int n = pos;
+  if (f->scramble) {
+    n = pos > 8 ? (pos - 1) / 8 * 8 : 0;
+    scramble_words(reinterpret_cast<unsigned char*>(buf), static_cast<size_t>(n), f->key);
+  }
+  if (write_block(f, buf, n) != 0) return -1;
+  int rest = pos - n;
+  if (rest > 0 && n > 0) std::memmove(buf, buf + n, static_cast<size_t>(rest));
+  if (buf_size > rest) std::memset(buf + rest, ' ', static_cast<size_t>(buf_size - rest));
+  return rest;
+}
+
+int finish_file(OutputFiles* f, char* buf, int pos) {
+  if (pos <= 0) return 0;
+  if (f->scramble) {
+    size_t words = (static_cast<size_t>(pos) + 7) / 8 - 1;
+    scramble_words(reinterpret_cast<unsigned char*>(buf), words * 8, f->key);
+  }
+  int rc = write_block(f, buf, pos);
+  std::memset(buf, ' ', static_cast<size_t>(pos));
+  return rc;
+}
+
+bool need_file_change(const OutputFiles& f, const UnloadJob& job) {
+  if (f.stdout_mode) return false;
+  if (job.batch && job.rows > 0 && f.rows_in_file > 0 && f.rows_in_file % job.rows == 0) return true;
+  return f.megabytes > f.size_threshold;
+}
+
+int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos, int buf_size) {
+  if (f->stdout_mode) return 0;
+  int rc = finish_file(f, buf, *pos);
+  *pos = 0;
+  if (rc != 0) return 2;
+  report_closing(s, f->data_name, f->rows_in_file, f->megabytes);
+  (void)buf_size;  // finish_file blanked the used part; the rest is blank already
+  if (close_output_files(f) != 0) return 2;
+  f->sequence += 1;
+  f->size_threshold = static_cast<float>(static_cast<double>(f->sequence) * job.size);
+  f->rows_in_file = 0;
+  return open_sequence_files(f, job, s);
+}
+
+int close_output_files(OutputFiles* f) {
+  if (!f) return 0;
+  int status = 0;
+  if (f->gz) {
+    if (gzclose(static_cast<gzFile>(f->gz)) != Z_OK) status = 2;
+    f->gz = nullptr;
+  }
+  if (f->data) {
+    if (f->data == stdout) {
+      if (std::fflush(stdout) != 0) status = 2;
+    } else {
+      // A failed flush may drop the buffered bytes, after which fclose
+      // reports nothing: check the flush and the error flag first.
+      if (std::fflush(f->data) != 0 || std::ferror(f->data)) status = 2;
+      if (std::fclose(f->data) != 0) status = 2;
+    }
+    f->data = nullptr;
+  }
+  if (f->lob) {
+    if (std::fflush(f->lob) != 0 || std::ferror(f->lob)) status = 2;
+    // Only a regular file is deleted: lobfile= may name a device such as
+    // /dev/null, which always looks empty.
+    int64_t size = file_seek_end(f->lob) == 0 ? file_tell(f->lob) : -1;
+    bool regular = file_is_regular(f->lob);
+    if (std::fclose(f->lob) != 0) status = 2;
+    f->lob = nullptr;
+    if (size == 0 && regular) std::remove(f->lob_name[0] == '+' ? f->lob_name + 1 : f->lob_name);
+  }
+  return status;
+}
+
+void report_progress(DbSession* s, uint64_t rows, float megabytes) {
+  std::tm t{};
+  local_time(clock_seconds(), &t);
+  session_messagef(s, "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n",
+                   static_cast<unsigned long long>(rows), t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                   t.tm_hour, t.tm_min, t.tm_sec, static_cast<double>(megabytes));
+}
+
+void report_closing(DbSession* s, const char* name, uint64_t rows, float megabytes) {
+  session_messagef(s, "         output file %s closed at %llu rows, size %.0f MB.\n", name,
+                   static_cast<unsigned long long>(rows), static_cast<double>(megabytes));
+}
+
+void scramble_words(unsigned char* buf, size_t len, const unsigned char key[8]) {
+  // Both the key and each word are loaded in native order, so byte j of a
+  // word always meets key byte j.
+  uint64_t k;
+  std::memcpy(&k, key, 8);
+  for (size_t i = 0; i + 8 <= len; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, buf + i, 8);
+    w ^= k;
+    std::memcpy(buf + i, &w, 8);
+  }
+}
+
+}  // namespace rowvane
