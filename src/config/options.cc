@@ -1,1 +1,417 @@
-// placeholder
+#include "config/options.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace rowvane {
+
+namespace {
+
+bool is_white(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True when text begins with word (word in upper case), ignoring case.
+bool begins_with(const char* text, size_t len, const char* word) {
+  size_t n = std::strlen(word);
+  if (len < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (upper(text[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// True when text is exactly word (word in upper case), ignoring case.
+bool equals_word(const char* text, size_t len, const char* word) {
+  return len == std::strlen(word) && begins_with(text, len, word);
+}
+
+int hex_nibble(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 0;
+}
+
+// The "0x" decoding. `gap` is the byte a zero digit or "0x" at the very end
+// of the text stands for: a zero byte normally; escape= passes a blank so
+// that its blank-filled scratch keeps its blank there.
+int decode_hex(const char* src, char* dest, int limit, char gap) {
+  const size_t len = std::strlen(src);
+  const size_t stop = limit < 0 ? 0 : (len < static_cast<size_t>(limit) ? len : static_cast<size_t>(limit));
+  int out = 0;
+  size_t i = 0;
+  while (i < stop) {
+    char c = src[i];
+    if (c != '0') {
+      dest[out++] = c;
+      i += 1;
+    } else if (i + 1 >= len) {          // a lone zero digit ends the text
+      dest[out++] = gap;
+      i += 1;
+    } else if (src[i + 1] != 'x' && src[i + 1] != 'X') {
+      dest[out++] = src[i + 1];         // "00" gives "0", "0," gives ","
+      i += 2;
+    } else if (i + 3 < len) {           // a full "0xHH" code
+      dest[out++] = static_cast<char>((hex_nibble(src[i + 2]) << 4) | hex_nibble(src[i + 3]));
+      i += 4;
+    } else if (i + 2 < len) {           // "0x" and one more character
+      dest[out++] = src[i + 2];
+      i += 3;
+    } else {                            // "0x" at the very end
+      dest[out++] = gap;
+      i += 2;
+    }
+  }
+  dest[out] = '\0';
+  return out;
+}
+
+// Base-10 conversion: white space, an optional sign, digits up to the first
+// other character; no digits gives 0; out-of-range values stick at the limit.
+int32_t to_number(const char* value, size_t len) {
+  // Numbers are read from at most 511 characters of the value.
+  if (len > 511) len = 511;
+  size_t i = 0;
+  while (i < len && is_white(value[i])) ++i;
+  bool negative = false;
+  if (i < len && (value[i] == '+' || value[i] == '-')) {
+    negative = value[i] == '-';
+    ++i;
+  }
+  int64_t n = 0;
+  const int64_t cap = negative ? 2147483648LL : 2147483647LL;
+  while (i < len && value[i] >= '0' && value[i] <= '9') {
+    n = n * 10 + (value[i] - '0');
+    if (n > cap) n = cap;
+    ++i;
+  }
+  return static_cast<int32_t>(negative ? -n : n);
+}
+
+bool switch_on(const char* value, size_t len) {
+  return begins_with(value, len, "YES") || begins_with(value, len, "ON");
+}
+
+enum class Rule {
+  kText,      // copy at most `limit` characters
+  kDecoded,   // "0x" decoding with source limit `limit`; length into len_field
+  kEscape,
+  kNumber,
+  kSwitchOn,  // YES or ON
+  kHelp,      // YES only
+  kData,      // off with NO or OFF
+  kFormat,
+  kUnique,
+  kPresetText,
+  kPresetFast,
+  kPresetForm,
+};
+
+enum class Num {
+  kNone, kRows, kArray, kLong, kBuffer, kDegree, kArea, kSize, kTrace, kRetry, kSleep, kError
+};
+
+constexpr size_t kNoLength = SIZE_MAX;
+
+struct Keyword {
+  const char* name;  // upper case
+  Rule rule;
+  size_t field;      // offset of the field in UnloadJob
+  size_t field_size;
+  int limit;
+  size_t len_field;  // offset of the *_len field, or kNoLength
+  Num number;
+};
+
+#define RV_FIELD(f) offsetof(UnloadJob, f), sizeof(UnloadJob::f)
+#define RV_TEXT(name, f, limit) {name, Rule::kText, RV_FIELD(f), limit, kNoLength, Num::kNone}
+#define RV_DECODED(name, f, limit) {name, Rule::kDecoded, RV_FIELD(f), limit, kNoLength, Num::kNone}
+#define RV_DECODED_LEN(name, f, limit) \
+  {name, Rule::kDecoded, RV_FIELD(f), limit, offsetof(UnloadJob, f##_len), Num::kNone}
+#define RV_NUMBER(name, f, kind) {name, Rule::kNumber, RV_FIELD(f), 0, kNoLength, kind}
+#define RV_SWITCH(name, f) {name, Rule::kSwitchOn, RV_FIELD(f), 0, kNoLength, Num::kNone}
+#define RV_PRESET(name, rule) {name, rule, 0, 0, 0, kNoLength, Num::kNone}
+
+// The sixty-two keywords.
+const Keyword kKeywords[] = {
+    RV_TEXT("SQL", sql, 255),
+    RV_TEXT("KEY", key, 511),
+    RV_TEXT("LOG", log, 255),
+
+    RV_TEXT("USER", user, 128),
+    RV_TEXT("FILE", file, 255),
+    {"DATA", Rule::kData, RV_FIELD(data), 0, kNoLength, Num::kNone},
+    RV_TEXT("HINT", hint, 255),
+    RV_DECODED_LEN("NULL", null, 127),
+    RV_TEXT("MODE", mode, 128),
+    RV_SWITCH("HEAD", head),
+    RV_SWITCH("SAFE", safe),
+    RV_NUMBER("SORT", sort, Num::kArea),
+    RV_NUMBER("ROWS", rows, Num::kRows),
+    RV_NUMBER("LONG", long_, Num::kLong),
+    RV_NUMBER("HASH", hash, Num::kArea),
+    RV_NUMBER("READ", read, Num::kArea),
+    RV_TEXT("PART", part, 131),
+    RV_DECODED("SEDF", sedf, 40),
+    RV_DECODED("SEDT", sedt, 40),
+    RV_DECODED("ESCF", escf, 60),
+    RV_DECODED("ESCT", esct, 60),
+    RV_DECODED_LEN("EXEC", exec, 60),
+    RV_NUMBER("SIZE", size, Num::kSize),
+    {"HELP", Rule::kHelp, RV_FIELD(help), 0, kNoLength, Num::kNone},
+    RV_PRESET("FORM", Rule::kPresetForm),
+    RV_PRESET("FAST", Rule::kPresetFast),
+    RV_PRESET("TEXT", Rule::kPresetText),
+
+    RV_TEXT("QUERY", query, 8191),
+    RV_DECODED_LEN("FIELD", field, 131),
+    RV_DECODED("CRACK", crack, 31),
+    RV_TEXT("TABLE", table, 128),
+    RV_TEXT("WIDTH", width, 2047),
+    RV_TEXT("ALTER", alter, 2047),
+    RV_SWITCH("CRYPT", crypt),
+    RV_NUMBER("ERROR", errors, Num::kError),
+    RV_NUMBER("ARRAY", array, Num::kArray),
+    RV_NUMBER("RETRY", retry, Num::kRetry),
+    RV_TEXT("SPLIT", split, 128),
+    RV_DECODED("QUOTE", quote, 40),
+    RV_SWITCH("BATCH", batch),
+    RV_NUMBER("TRACE", trace, Num::kTrace),
+    RV_NUMBER("SLEEP", sleep, Num::kSleep),
+
+    RV_DECODED_LEN("ROWPRE", rowpre, 63),
+    RV_DECODED_LEN("ROWSUF", rowsuf, 63),
+    RV_DECODED_LEN("COLSEP", colsep, 63),
+    RV_DECODED_LEN("RECORD", record, 131),
+    {"ESCAPE", Rule::kEscape, RV_FIELD(escape), 131, kNoLength, Num::kNone},
+    {"UNIQUE", Rule::kUnique, RV_FIELD(unique), 255, kNoLength, Num::kNone},
+    {"FORMAT", Rule::kFormat, RV_FIELD(format), 0, kNoLength, Num::kNone},
+    RV_NUMBER("BUFFER", buffer, Num::kBuffer),
+    RV_NUMBER("DEGREE", degree, Num::kDegree),
+    RV_SWITCH("UPDATE", update),
+    RV_SWITCH("SERIAL", serial),
+    RV_TEXT("PRESQL", presql, 1023),
+    RV_SWITCH("CLIENT", client),
+
+    RV_TEXT("CONTROL", control, 255),
+    RV_TEXT("LOBFILE", lobfile, 255),
+    RV_DECODED("UNCRACK", uncrack, 31),
+    RV_TEXT("POSTSQL", postsql, 1023),
+    RV_DECODED_LEN("PREHEAD", prehead, 63),
+    RV_TEXT("CHARSET", charset, 63),
+
+    RV_TEXT("NCHARSET", ncharset, 63),
+};
+
+#undef RV_FIELD
+#undef RV_TEXT
+#undef RV_DECODED
+#undef RV_DECODED_LEN
+#undef RV_NUMBER
+#undef RV_SWITCH
+#undef RV_PRESET
+
+static_assert(sizeof kKeywords / sizeof kKeywords[0] == 62, "sixty-two keywords");
+
+// Preset option texts, applied in order through set_option.
+const char* const kPresetMysql[] = {"ESCAPE=0x5c", "FIELD=0x2c", "RECORD=0x0a", "ESCF=0x0d0x0a0x220x27",
+                                    "ESCT=rn0x220x27", "NULL=0x5cN", "QUOTE=0x22", nullptr};
+const char* const kPresetCsv[] = {"ESCAPE=0x22", "FIELD=0x2c", "RECORD=0x0a", "QUOTE=0x22", "HEAD=YES",
+                                  nullptr};
+const char* const kPresetMysqlIns[] = {"ESCAPE=0x5c", "FIELD=0x2c",   "RECORD=0x0a",  "ESCF=0x0d0x0a0x220x27",
+                                       "ESCT=rn0x220x27", "NULL=null", "QUOTE=0x27", "FORMAT=mysql",
+                                       "FILE=-",      nullptr};
+const char* const kPresetOracleIns[] = {"ESCAPE=0x27", "FIELD=0x2c", "RECORD=0x0a", "NULL=null",
+                                        "QUOTE=0x27",  "FORMAT=SQL", "FILE=-",      nullptr};
+const char* const kPresetFormText[] = {"COLSEP=0x20:0x20", "FIELD=0x0a", "RECORD=0x0a0x0a", "NULL=(null)",
+                                       "FILE=-", nullptr};
+const char* const kPresetSearch[] = {"COLSEP==",           "FIELD=0x010x0a",        "RECORD=0x010x0a",
+                                     "ROWPRE=<DOC>0x010x0a", "ROWSUF=0x010x0a</DOC>", nullptr};
+const char* const kPresetForm[] = {"COLSEP=0x20:0x20", "FIELD=0x0a", "RECORD=0x0a0x0a", "FILE=-", nullptr};
+const char* const kPresetFast[] = {"READ=128", "HASH=128", "SORT=128", "ARRAY=2000", "SERIAL=YES", nullptr};
+
+struct TextPreset {
+  const char* name;  // upper case
+  const char* const* texts;
+};
+const TextPreset kTextPresets[] = {
+    {"MYSQL", kPresetMysql},         {"CSV", kPresetCsv},   {"MYSQLINS", kPresetMysqlIns},
+    {"ORACLEINS", kPresetOracleIns}, {"FORM", kPresetFormText}, {"SEARCH", kPresetSearch},
+};
+
+void apply_preset(UnloadJob* job, const char* const* texts) {
+  for (; *texts != nullptr; ++texts) set_option(job, *texts);
+}
+
+template <typename T>
+T& field_at(UnloadJob* job, size_t offset) {
+  return *reinterpret_cast<T*>(reinterpret_cast<char*>(job) + offset);
+}
+
+void apply_number(UnloadJob* job, const Keyword& k, int32_t n) {
+  switch (k.number) {
+    case Num::kRows: {
+      uint32_t u = static_cast<uint32_t>(n);
+      job->rows = u < 1000 ? 1000 : u;
+      break;
+    }
+    case Num::kArray: {
+      uint32_t u = static_cast<uint32_t>(n);
+      job->array = u < 5 ? 5 : (u > 2000 ? 2000 : u);
+      break;
+    }
+    case Num::kLong: {
+      uint32_t u = static_cast<uint32_t>(n);
+      if (u < 1024) u *= 1024;  // small values are kilobytes
+      job->long_ = u > 2097152 ? 2097152 : u;
+      break;
+    }
+    case Num::kBuffer:
+      if (n < 8) n = 8;
+      if (n > 100) n = 100;
+      job->buffer = n * 1048576;
+      break;
+    case Num::kDegree:
+      job->degree = n < 1 ? 1 : (n > 128 ? 128 : n);
+      break;
+    case Num::kArea:
+      field_at<int32_t>(job, k.field) = n < 0 ? 0 : (n > 512 ? 512 : n);
+      break;
+    case Num::kSize:
+      job->size = n < 0 ? 0x0FFFFFFF : n;
+      break;
+    case Num::kTrace:
+      job->trace = n;
+      break;
+    case Num::kRetry: {
+      uint16_t u = static_cast<uint16_t>(n);
+      job->retry = u > 128 ? 128 : u;
+      break;
+    }
+    case Num::kSleep: {
+      uint16_t u = static_cast<uint16_t>(n);
+      job->sleep = u > 180 ? 180 : u;
+      break;
+    }
+    case Num::kError: {
+      for (int i = 0; i < job->error_count; ++i) {
+        if (job->errors[i] == n) return;
+      }
+      // The list holds 32 codes; a further distinct code is ignored.
+      if (job->error_count < kMaxErrorCodes) job->errors[job->error_count++] = n;
+      break;
+    }
+    case Num::kNone:
+      break;
+  }
+}
+
+void apply_keyword(UnloadJob* job, const Keyword& k, const char* value, size_t len) {
+  switch (k.rule) {
+    case Rule::kText:
+    case Rule::kUnique: {
+      char* dest = &field_at<char>(job, k.field);
+      std::memset(dest, 0, k.field_size);
+      size_t n = len < static_cast<size_t>(k.limit) ? len : static_cast<size_t>(k.limit);
+      std::memcpy(dest, value, n);
+      if (k.rule == Rule::kUnique && n > 0) job->update = 1;
+      break;
+    }
+    case Rule::kDecoded: {
+      char* dest = &field_at<char>(job, k.field);
+      std::memset(dest, 0, k.field_size);
+      int n = decode_hex_text(value, dest, k.limit);
+      if (k.len_field != kNoLength) field_at<int32_t>(job, k.len_field) = n;
+      break;
+    }
+    case Rule::kEscape: {
+      char scratch[132];
+      std::memset(scratch, ' ', sizeof scratch);
+      int n = decode_hex(value, scratch, k.limit, ' ');
+      job->escape = n > 0 ? scratch[0] : ' ';
+      break;
+    }
+    case Rule::kNumber:
+      apply_number(job, k, to_number(value, len));
+      break;
+    case Rule::kSwitchOn: {
+      int on = switch_on(value, len) ? 1 : 0;
+      if (k.field_size == 1) {
+        field_at<uint8_t>(job, k.field) = static_cast<uint8_t>(on);
+      } else {
+        field_at<int32_t>(job, k.field) = on;
+      }
+      break;
+    }
+    case Rule::kHelp:
+      job->help = begins_with(value, len, "YES") ? 1 : 0;
+      break;
+    case Rule::kData:
+      job->data = (begins_with(value, len, "NO") || begins_with(value, len, "OFF")) ? 0 : 1;
+      break;
+    case Rule::kFormat:
+      if (begins_with(value, len, "MYSQL")) {
+        job->format = kFormatMysqlInsert;
+      } else if (begins_with(value, len, "SQ")) {
+        job->format = kFormatSqlInsert;
+      } else {
+        job->format = kFormatText;
+      }
+      break;
+    case Rule::kPresetText:
+      for (const TextPreset& p : kTextPresets) {
+        if (equals_word(value, len, p.name)) {
+          apply_preset(job, p.texts);
+          break;
+        }
+      }
+      break;
+    case Rule::kPresetFast:
+      if (begins_with(value, len, "YES")) apply_preset(job, kPresetFast);
+      break;
+    case Rule::kPresetForm:
+      if (begins_with(value, len, "YES")) apply_preset(job, kPresetForm);
+      break;
+  }
+}
+
+}  // namespace
+
+OptionSplit split_option_text(const char* text) {
+  const size_t len = std::strlen(text);
+  size_t start = 0;
+  while (start < len && is_white(text[start])) ++start;
+  size_t eq = start;
+  while (eq < len && text[eq] != '=') ++eq;
+
+  size_t key_end = eq;
+  while (key_end > start && is_white(text[key_end - 1])) --key_end;
+
+  size_t value_start = 0;  // no "=": the whole text is the value
+  if (eq < len) {
+    value_start = eq + 1;
+    while (value_start < len && is_white(text[value_start])) ++value_start;
+  }
+  return OptionSplit{start, key_end - start, value_start, len - value_start};
+}
+
+int decode_hex_text(const char* src, char* dest, int limit) { return decode_hex(src, dest, limit, '\0'); }
+
+int set_option(UnloadJob* job, const char* text) {
+  const OptionSplit s = split_option_text(text);
+  if (s.key_len < 3 || s.key_len > 8) return 0;
+  const char* key = text + s.key_start;
+  for (const Keyword& k : kKeywords) {
+    if (equals_word(key, s.key_len, k.name)) {
+      apply_keyword(job, k, text + s.value_start, s.value_len);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace rowvane

@@ -1,0 +1,405 @@
+// The console driver: arguments, parameter files, binds, SQL text, usage
+// text and unscrambling, in-process and as the program.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/driver.h"
+#include "config/job.h"
+#include "crypto/login_cipher.h"
+#include "test_support.h"
+
+using namespace rowvane;
+
+namespace {
+
+// Runs prepare_job on the given arguments; what it prints lands in *printed.
+int prepare(const std::vector<std::string>& args, UnloadJob* job, std::string* printed = nullptr) {
+  std::vector<std::string> owned = {"rowvane"};
+  owned.insert(owned.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : owned) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  FILE* out = std::tmpfile();
+  int rc = prepare_job(static_cast<int>(owned.size()), argv.data(), job, out);
+  std::rewind(out);
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
+  std::fclose(out);
+  if (printed) *printed = text;
+  return rc;
+}
+
+struct Job {
+  UnloadJob j;
+  UnloadJob* operator->() { return &j; }
+};
+
+std::string read_only_file(const std::string& dir, const std::string& name, const std::string& content) {
+  std::string path = dir + "/" + name;
+  rvtest::write_file(path, content);
+  chmod(path.c_str(), 0444);
+  return path;
+}
+
+// Scrambles by the output rule: every 8-byte word XORed with the key except
+// the last 1 to 8 bytes of the stream.
+std::string scramble(const std::string& plain, const unsigned char key[8]) {
+  std::string s = plain;
+  size_t words = s.size() <= 8 ? 0 : (s.size() + 7) / 8 - 1;
+  for (size_t w = 0; w < words; ++w) {
+    for (size_t j = 0; j < 8; ++j) s[w * 8 + j] = static_cast<char>(s[w * 8 + j] ^ key[j]);
+  }
+  return s;
+}
+
+std::string sample_bytes(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+std::string usage_text(bool help) {
+  std::string t = "\n" + std::string(banner_line(0)) + "\n" + banner_line(1) + "\n\n" + banner_line(2) +
+                  "\n\n"
+                  "Usage: ROWVANE keyword=value [,keyword=value,...]\n"
+                  "\n"
+                  "Valid Keywords:\n"
+                  "   user    = username/password@tnsname\n"
+                  "   sql     = SQL file name\n"
+                  "   query   = select statement\n"
+                  "   field   = separator string between fields\n"
+                  "   record  = separator string between records\n"
+                  "   rows    = print progress for every given rows (default, 1000000) \n"
+                  "   file    = output file name (default: vanedata_%p.txt)\n"
+                  "   lobfile = output file name for lob LLS storage (default: none)\n"
+                  "   log     = log file name, prefix with + to append mode\n"
+                  "   fast    = auto tuning the session level parameters(YES)\n"
+                  "   text    = output type (MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH).\n"
+                  "   charset = character set name of the target database.\n"
+                  "   ncharset= national character set name of the target database.\n"
+                  "   parfile = read command option from parameter file \n";
+  if (help) {
+    t += "   read    = set DB_FILE_MULTIBLOCK_READ_COUNT at session level\n"
+         "   sort    = set SORT_AREA_SIZE at session level (UNIT:MB) \n"
+         "   hash    = set HASH_AREA_SIZE at session level (UNIT:MB) \n"
+         "   array   = array fetch size\n"
+         "   head    = print row header(Yes|No)\n"
+         "   batch   = save to new file for every rows batch (Yes/No)\n"
+         "   size    = maximum output file piece size (UNIB:MB)\n"
+         "   serial  = set _serial_direct_read to TRUE at session level\n"
+         "   trace   = set event 10046 to given level at session level\n"
+         "   table   = table name in the sqlldr control file\n"
+         "   control = sqlldr control file and path.\n"
+         "   mode    = sqlldr option, INSERT or APPEND or REPLACE or TRUNCATE \n"
+         "   buffer  = sqlldr READSIZE and BINDSIZE, default 16 (MB)\n"
+         "   long    = maximum long field size\n"
+         "   width   = customized max column width (w1:w2:...) \n"
+         "   quote   = optional quote string \n"
+         "   data    = disable real data unload (NO, OFF) \n"
+         "   alter   = alter session SQLs to be execute before unload \n"
+         "   safe    = use large buffer to avoid ORA-24345 error (Yes|No) \n"
+         "   crypt   = encrypted user information only (Yes|No) \n"
+         "   sedf/t  = enable character translation function \n"
+         "   null    = replace null with given value \n"
+         "   escape  = escape character for special characters\n"
+         "   escf/t  = escape from/to characters list \n"
+         "   format  = MYSQL: MySQL Insert SQLs, SQL: Insert SQLs.\n"
+         "   exec    = the command to execute the SQLs.\n"
+         "   prehead = column name prefix for head line.\n"
+         "   rowpre  = row prefix string for each line.\n"
+         "   rowsuf  = row sufix string for each line.\n"
+         "   colsep  = separator string between column name and value.\n"
+         "   presql  = SQL or scripts to be executed before data unload.\n"
+         "   postsql = SQL or scripts to be executed after data unload.\n"
+         "   split   = table name for automatically parallelization.\n"
+         "   degree  = parallelize data copy degree (2-128).\n"
+         "   hint    = MySQL SQL hint for the Insert, for example IGNORE.\n"
+         "   unique  = Unique Column List for the MySQL target table.\n"
+         "   update  = Enable MySQL ON DUPLICATE SQL statement(YES/NO).\n"
+         "   crack   = The crack key for the content protection.\n"
+         "   uncrack = The uncrack key for the content protection.\n";
+  }
+  t += "\n"
+       "  for field and record, you can use '0x' to specify hex character code,\n"
+       "  \\r=0x0d \\n=0x0a |=0x7c ,=0x2c, \\t=0x09, :=0x3a, #=0x23, \"=0x22 '=0x27 \n"
+       "\n";
+  return t;
+}
+
+}  // namespace
+
+TEST(DriverArguments, LoginFormsAndBinds) {
+  Job j;
+  ASSERT_EQ(prepare({"scott/tiger@db", "rows=5000"}, &j.j), 0);
+  EXPECT_STREQ(j->user, "scott/tiger@db");
+  ASSERT_EQ(prepare({"rows=5000", "scott/tiger@db"}, &j.j), 0);
+  EXPECT_STREQ(j->user, "/");  // a bare login counts only as first argument
+  ASSERT_EQ(prepare({"user=a/b", "-SI"}, &j.j), 0);
+  EXPECT_STREQ(j->user, "/");
+
+  std::vector<std::string> args;
+  for (int i = 1; i <= 19; ++i) args.push_back(":b" + std::to_string(i) + "=v" + std::to_string(i));
+  ASSERT_EQ(prepare(args, &j.j), 0);
+  ASSERT_EQ(j->bind_count, 18);  // the 19th is not taken
+  EXPECT_STREQ(j->binds[17].value, "v18");
+  EXPECT_STREQ(j->user, ":b1=v1");  // and the first was no keyword
+
+  std::string long_bind = ":" + std::string(40, 'n') + "=" + std::string(200, 'v');
+  ASSERT_EQ(prepare({"rows=5000", ":empty", ":=x", ":", long_bind, ":a=b=c"}, &j.j), 0);
+  ASSERT_EQ(j->bind_count, 3);
+  EXPECT_EQ(j->binds[0].value_len, 0);
+  EXPECT_EQ(std::string(j->binds[1].name, j->binds[1].name_len), std::string(30, 'n'));
+  EXPECT_EQ(std::string(j->binds[1].value, j->binds[1].value_len), std::string(127, 'v'));
+  EXPECT_STREQ(j->binds[2].value, "b=c");
+}
+
+TEST(DriverParameterFile, ContinuationLinesAndPosition) {
+  std::string dir = rvtest::temp_dir("parfile");
+  std::string statement = "select '" + std::string(1500, 'x') + "  " + std::string(700, 'y') + "' from t";
+  std::string par = read_only_file(dir, "p.par",
+                                   "query=select a,\n"
+                                   "   b from t\r\n"
+                                   "\n"
+                                   "   \n"
+                                   "rows=3000 \t\r\n"
+                                   "nosuch=1\n"
+                                   "array=10\n"
+                                   "head=yes");
+  Job j;
+  std::string printed;
+  ASSERT_EQ(prepare({"rows=2000", "parfile=" + par, "array=50"}, &j.j, &printed), 0);
+  EXPECT_EQ(printed, "");
+  EXPECT_STREQ(j->query, "select a,   b from t");
+  EXPECT_EQ(j->rows, 3000u);  // the file overrides what came before it
+  EXPECT_EQ(j->array, 50u);   // and what comes after overrides the file
+  EXPECT_EQ(j->head, 1);      // a last line without line end counts
+
+  // A long line stays one option, whole.
+  std::string long_par = read_only_file(dir, "long.par", "query=" + statement + "\nrows=4000\n");
+  ASSERT_EQ(prepare({"PARFILE=" + long_par}, &j.j), 0);
+  EXPECT_EQ(std::string(j->query), statement);
+  EXPECT_EQ(j->rows, 4000u);
+}
+
+TEST(DriverParameterFile, RefusedInputs) {
+  std::string dir = rvtest::temp_dir("parfile");
+  Job j;
+  std::string printed;
+  EXPECT_EQ(prepare({"parfile=" + dir + "/missing.par"}, &j.j, &printed), 1);
+  EXPECT_EQ(printed, "ERROR -- Cannot open parameter file : " + dir + "/missing.par\n");
+
+  // One option over 32767 characters is refused, not cut.
+  std::string huge = read_only_file(dir, "huge.par", "query=select\n" + std::string(33000, ' ') + "x\n");
+  EXPECT_EQ(prepare({"parfile=" + huge}, &j.j, &printed), 1);
+  EXPECT_NE(printed.find(huge), std::string::npos);
+
+  // query= stores 8191 characters: a longer statement is refused whole.
+  std::string longq = read_only_file(dir, "q.par", "query=" + std::string(8192, 'q') + "\n");
+  EXPECT_EQ(prepare({"parfile=" + longq}, &j.j, &printed), 1);
+  EXPECT_NE(printed.find("8191"), std::string::npos);
+  EXPECT_EQ(prepare({"query=" + std::string(8192, 'q')}, &j.j, &printed), 1);
+  ASSERT_EQ(prepare({"query=" + std::string(8191, 'q')}, &j.j, &printed), 0);
+}
+
+TEST(DriverSqlText, FileAndStandardInput) {
+  std::string dir = rvtest::temp_dir("sqltext");
+  std::string long_line = "select '" + std::string(3000, 'z') + "' from t";
+  std::string sql = read_only_file(dir, "q.sql", "from t\nwhere a = 1\n" + long_line + "\n");
+  Job j;
+  ASSERT_EQ(prepare({"query=select 1 ", "sql=" + sql}, &j.j), 0);
+  EXPECT_EQ(std::string(j->query), "select 1 from t\n where a = 1\n " + long_line + "\n ");
+
+  std::string printed;
+  EXPECT_EQ(prepare({"sql=" + dir + "/none.sql"}, &j.j, &printed), 1);
+  EXPECT_EQ(printed, "ERROR -- Cannot open SQL file : " + dir + "/none.sql\n");
+
+  const char* cases[][2] = {
+      {"select 1\nfrom t\n/\nselect 2\n", "select 1\n from t\n "},
+      {"select 1\n/* comment */\nselect 2\n", "select 1\n "},
+      {"select 1\nfrom t", "select 1\n from t "},
+  };
+  for (auto& c : cases) {
+    rvtest::write_file(dir + "/stdin.txt", c[0]);
+    ASSERT_NE(std::freopen((dir + "/stdin.txt").c_str(), "r", stdin), nullptr);
+    ASSERT_EQ(prepare({"sql=-"}, &j.j), 0);
+    EXPECT_EQ(std::string(j->query), c[1]);
+  }
+}
+
+TEST(DriverSqlText, RefusedWhenQueryWouldOverflow) {
+  std::string dir = rvtest::temp_dir("sqltext");
+  // 8000 characters from query=, then a line of K characters plus one blank.
+  std::string fits = read_only_file(dir, "fits.sql", std::string(32767 - 8000 - 1, 'f'));
+  std::string over = read_only_file(dir, "over.sql", std::string(32767 - 8000, 'o'));
+  Job j;
+  ASSERT_EQ(prepare({"query=" + std::string(8000, 'q'), "sql=" + fits}, &j.j), 0);
+  EXPECT_EQ(std::strlen(j->query), 32767u);
+  std::string printed;
+  EXPECT_EQ(prepare({"query=" + std::string(8000, 'q'), "sql=" + over}, &j.j, &printed), 1);
+  EXPECT_NE(printed.find(over), std::string::npos);
+  EXPECT_EQ(std::strlen(j->query), 8000u);  // nothing of the file went in
+}
+
+TEST(Unscramble, RestoresScrambledFilesOfEverySize) {
+  std::string dir = rvtest::temp_dir("uncrack");
+  char key[32] = {};
+  std::strcpy(key, "K3y!");  // shorter than 8: the rest of the key is zero
+  char long_key[32] = {};
+  std::strcpy(long_key, "0123456789abc");  // only the first 8 bytes count
+  for (const char* k : {key, long_key}) {
+    for (size_t size : {0, 1, 7, 8, 9, 16, 17, 16383, 16384, 16385, 16392, 16393, 32776, 40000}) {
+      std::string plain = sample_bytes(size);
+      std::string path = dir + "/s" + std::to_string(size);
+      rvtest::write_file(path, scramble(plain, reinterpret_cast<const unsigned char*>(k)));
+      FILE* out = std::tmpfile();
+      ASSERT_EQ(unscramble_file(path.c_str(), k, out), 0);
+      std::rewind(out);
+      std::string got;
+      char buf[8192];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) got.append(buf, n);
+      std::fclose(out);
+      EXPECT_EQ(got.size(), size);
+      EXPECT_TRUE(got == plain) << "size " << size << " key " << k;
+    }
+  }
+  FILE* out = std::tmpfile();
+  EXPECT_EQ(unscramble_file((dir + "/missing").c_str(), key, out), 1);
+  EXPECT_EQ(std::ftell(out), 0);
+  std::fclose(out);
+}
+
+TEST(DriverProcess, UsageText) {
+  rvtest::RunResult r = rvtest::run_program({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, usage_text(false));
+
+  r = rvtest::run_program({"help=yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, usage_text(true));
+
+  // Whatever else is given, no query and no split means usage.
+  r = rvtest::run_program({"user=a/b@c", "rows=5000", "help=ON"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, usage_text(false));
+}
+
+TEST(DriverProcess, ReadOnlyParameterFile) {
+  std::string dir = rvtest::temp_dir("parfile");
+  std::string par = read_only_file(dir, "ro.par", "rows=2000\nhelp=\n   yes\n");
+  std::string command;
+  // Root may write any file; run as an unprivileged user where possible so
+  // that the file is truly read-only for the program.
+  if (geteuid() == 0 && rvtest::file_exists("/usr/bin/setpriv")) {
+    command = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  command += std::string(ROWVANE_BINARY) + " parfile=" + par + " < /dev/null";
+  rvtest::RunResult r = rvtest::run_shell(command);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, usage_text(true));  // help= continued on the next line
+
+  r = rvtest::run_program({"parfile=" + dir + "/none.par", "query=select 1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "ERROR -- Cannot open parameter file : " + dir + "/none.par\n");
+}
+
+TEST(DriverProcess, UncrackToStandardOutput) {
+  std::string dir = rvtest::temp_dir("uncrack");
+  const unsigned char key[8] = {'s', 'e', 'c', 'r', 'e', 't', 0, 0};
+  std::string plain = sample_bytes(40000);
+  rvtest::write_file(dir + "/data.bin", scramble(plain, key));
+
+  rvtest::RunResult r = rvtest::run_program({"uncrack=secret", "file=data.bin"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out == plain);
+
+  r = rvtest::run_program({"uncrack=secret", "file=-"}, dir, scramble(plain, key));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out == plain);
+
+  // Without file= the default name is tried literally, pattern unexpanded.
+  r = rvtest::run_program({"uncrack=secret"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  rvtest::write_file(dir + "/vanedata_%p.txt", scramble("twenty bytes of text", key));
+  r = rvtest::run_program({"uncrack=secret"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "twenty bytes of text");
+}
+
+TEST(DriverProcess, CryptPrintsEncryptedLogin) {
+  auto hex_line = [](const std::string& out, size_t digits) {
+    if (out.size() != 5 + digits + 1 || out.compare(0, 5, "user=") != 0 || out.back() != '\n') return false;
+    for (size_t i = 5; i < 5 + digits; ++i) {
+      if (!std::isxdigit(static_cast<unsigned char>(out[i]))) return false;
+    }
+    return true;
+  };
+  rvtest::RunResult r = rvtest::run_program({"crypt=yes", "user=scott/tiger"});  // 11 characters
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hex_line(r.out, 32)) << r.out;
+
+  r = rvtest::run_program({"crypt=yes"});  // no user: "/" is encrypted
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hex_line(r.out, 16)) << r.out;
+
+  // Too long to encipher whole: one refusal line, nothing of the login.
+  std::string login = "longuser/" + std::string(60, 'p');
+  r = rvtest::run_program({"crypt=yes", "user=" + login});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.find("pppp"), std::string::npos);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+}
+
+TEST(DriverProcess, RunsOnTheEmbeddedEngine) {
+  std::string dir = rvtest::temp_dir("driverrun");
+  rvtest::sqlite_exec(dir + "/t.db",
+                      "create table t(a integer, b text); insert into t values(1,'x'),(2,'y');");
+  const std::string login = "u/p@sqlite:" + dir + "/t.db";
+
+  // A bare login, a bind, and the statement from standard input.
+  rvtest::RunResult r = rvtest::run_program({login, "sql=-", ":v=2", "file=-"}, dir,
+                                            "select b from t\nwhere a = :v\n/\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "y\n");
+
+  // degree without split is one single run: piece 1 only.
+  r = rvtest::run_program({"user=" + login, "query=select a, b from t", "degree=4", "file=out_%p.txt"}, dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(rvtest::read_file(dir + "/out_1.txt"), "1,x\n2,y\n");
+  EXPECT_FALSE(rvtest::file_exists(dir + "/out_2.txt"));
+
+  // The encrypted form of the login works in its place (its two printed
+  // lines joined).
+  r = rvtest::run_program({"crypt=yes", "user=u/p@sqlite:t.db"});
+  ASSERT_EQ(r.status, 1);
+  std::string encrypted = r.out;
+  encrypted.erase(std::remove(encrypted.begin(), encrypted.end(), '\n'), encrypted.end());
+  r = rvtest::run_program({encrypted, "query=select a from t", "file=-"}, dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "1\n2\n");
+}
+
+TEST(DriverProcess, LoginFailureReportedOnce) {
+  std::string dir = rvtest::temp_dir("driverrun");
+  std::string login = "user=u/p@sqlite:" + dir + "/no/such/dir/x.db";
+  rvtest::RunResult r = rvtest::run_program({login, "query=select 1", "file=out.txt"}, dir);
+  EXPECT_EQ(r.status, 1);
+  ASSERT_FALSE(r.out.empty());
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  EXPECT_FALSE(rvtest::file_exists(dir + "/out.txt"));
+}
