@@ -1,0 +1,622 @@
+// Defines, array fetch and LOB reads of the embedded engine.
+//
+// Every value goes from SQLite's row straight into the caller's slot: text
+// is copied (or converted by iconv) into the slot, numbers and dates are
+// formatted on the stack and copied once, and nothing is allocated per
+// value. Only LOB locators and hex forms of binary values use buffers that
+// grow once and are then reused.
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "db/embedded/engine.h"
+#include "db/embedded/internal.h"
+
+namespace rowvane::embedded {
+namespace {
+
+constexpr int32_t kIndNull = -1;
+constexpr int32_t kIndTooLong = -2;
+
+bool is_lob_type(uint16_t dty) { return dty == SQLT_CLOB || dty == SQLT_BLOB || dty == SQLT_BFILEE; }
+bool has_prefix(uint16_t dty) { return dty == SQLT_LVC || dty == SQLT_LVB; }
+
+bool is_date_kind(Kind k) {
+  return k == Kind::kDate || k == Kind::kTimestamp || k == Kind::kTimestampTz ||
+         k == Kind::kTimestampLtz;
+}
+bool is_number_kind(Kind k) {
+  return k == Kind::kNumber || k == Kind::kFloat || k == Kind::kBinaryFloat ||
+         k == Kind::kBinaryDouble;
+}
+bool is_binary_kind(Kind k) {
+  return k == Kind::kRaw || k == Kind::kLongRaw || k == Kind::kBlob || k == Kind::kBfile;
+}
+// Binary kinds whose text form is hex (a BFILE's bytes are passed as they are).
+bool is_hex_kind(Kind k) { return k == Kind::kRaw || k == Kind::kLongRaw || k == Kind::kBlob; }
+
+struct FetchState {
+  Stmt* st;
+  Env* env;
+  bool truncated;
+};
+
+unsigned char* slot_of(const Define* d, uint32_t row) {
+  return d->buffer + static_cast<size_t>(row) * d->stride + (has_prefix(d->dty) ? 4 : 0);
+}
+
+// Sets prefix, terminator, length, indicator and return code of a slot that
+// received `delivered` bytes of a value that takes `full` bytes.
+void finish_slot(FetchState& fs, const Define* d, uint32_t row, size_t delivered, size_t full) {
+  if (has_prefix(d->dty)) {
+    uint32_t n = static_cast<uint32_t>(delivered);
+    std::memcpy(d->buffer + static_cast<size_t>(row) * d->stride, &n, 4);
+  } else if (d->dty == SQLT_STR) {
+    slot_of(d, row)[delivered] = 0;
+  }
+  if (d->lengths) d->lengths[row] = static_cast<uint16_t>(delivered > 65535 ? 65535 : delivered);
+  if (full > delivered) {
+    if (d->indicators)
+      d->indicators[row] = static_cast<int16_t>(full > 32767 ? kIndTooLong : full);
+    if (d->rcodes) d->rcodes[row] = static_cast<uint16_t>(kOraTruncated);
+    fs.truncated = true;
+  } else {
+    if (d->indicators) d->indicators[row] = 0;
+    if (d->rcodes) d->rcodes[row] = 0;
+  }
+}
+
+int32_t put_null(const Define* d, uint32_t row) {
+  if (!d->indicators) return 1405;  // nowhere to say the value is NULL
+  d->indicators[row] = kIndNull;
+  if (d->lengths) d->lengths[row] = 0;
+  if (d->rcodes) d->rcodes[row] = 1405;
+  if (has_prefix(d->dty)) std::memset(d->buffer + static_cast<size_t>(row) * d->stride, 0, 4);
+  else if (d->dty == SQLT_STR) slot_of(d, row)[0] = 0;
+  return 0;
+}
+
+// Text of the database (UTF-8) into a text slot, converted when the define
+// has a converter.
+void put_text(FetchState& fs, const Define* d, uint32_t row, const unsigned char* src, size_t n) {
+  unsigned char* dst = slot_of(d, row);
+  size_t full = n, w;
+  if (d->conv) {
+    w = convert_text(d->conv, src, n, dst, d->capacity, &full);
+  } else {
+    w = n <= d->capacity ? n : d->capacity;
+    std::memcpy(dst, src, w);
+  }
+  finish_slot(fs, d, row, w, full);
+}
+
+// ASCII text (numbers, dates, hex) of `chars` characters whose whole value
+// would take full_chars characters.
+void put_ascii(FetchState& fs, const Define* d, uint32_t row, const char* src, size_t chars,
+               size_t full_chars) {
+  unsigned char* dst = slot_of(d, row);
+  const auto* s = reinterpret_cast<const unsigned char*>(src);
+  if (d->conv && (d->conv->kind == TargetKind::kUtf16Le || d->conv->kind == TargetKind::kUtf16Be)) {
+    size_t ignored;
+    size_t w = convert_text(d->conv, s, chars, dst, d->capacity, &ignored);
+    finish_slot(fs, d, row, w, full_chars * 2);
+    return;
+  }
+  size_t w = chars <= d->capacity ? chars : d->capacity;
+  std::memcpy(dst, src, w);
+  finish_slot(fs, d, row, w, full_chars);
+}
+
+void put_bytes(FetchState& fs, const Define* d, uint32_t row, const void* src, size_t n) {
+  size_t w = n <= d->capacity ? n : d->capacity;
+  std::memcpy(slot_of(d, row), src, w);
+  finish_slot(fs, d, row, w, n);
+}
+
+// Upper-case hex of binary data, as the vendor turns RAW into text. Only
+// the part that fits the slot is formed.
+void put_hex(FetchState& fs, const Define* d, uint32_t row, const unsigned char* src, size_t n) {
+  static const char kHex[] = "0123456789ABCDEF";
+  size_t take = n;
+  if (take > d->capacity / 2 + 1) take = d->capacity / 2 + 1;
+  std::vector<unsigned char>& buf = fs.st->scratch;
+  if (buf.size() < take * 2) buf.resize(take * 2);
+  for (size_t i = 0; i < take; ++i) {
+    buf[2 * i] = static_cast<unsigned char>(kHex[src[i] >> 4]);
+    buf[2 * i + 1] = static_cast<unsigned char>(kHex[src[i] & 15]);
+  }
+  put_ascii(fs, d, row, reinterpret_cast<const char*>(buf.data()), take * 2, n * 2);
+}
+
+bool column_datetime(sqlite3_stmt* vm, int col, int type, DateTime* dt) {
+  switch (type) {
+    case SQLITE_TEXT:
+      return parse_datetime_text(reinterpret_cast<const char*>(sqlite3_column_text(vm, col)),
+                                 static_cast<size_t>(sqlite3_column_bytes(vm, col)), dt);
+    case SQLITE_INTEGER:
+      return datetime_from_unix(static_cast<double>(sqlite3_column_int64(vm, col)), dt);
+    case SQLITE_FLOAT: return datetime_from_julian(sqlite3_column_double(vm, col), dt);
+    default: return false;
+  }
+}
+
+size_t format_real(Kind kind, double v, char* out) {
+  if (kind == Kind::kBinaryFloat && std::isfinite(v) && v != 0 &&
+      std::fabs(v) < 3.4e38 && std::fabs(v) > 1e-38) {
+    // Shortest digits of the single-precision value.
+    float f = static_cast<float>(v);
+    auto r = std::to_chars(out, out + 500, f, std::chars_format::fixed);
+    size_t n = static_cast<size_t>(r.ptr - out);
+    if (r.ec == std::errc() && n <= 64) return n;
+  }
+  return format_double(v, out);
+}
+
+int32_t put_as_text(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
+  sqlite3_stmt* vm = fs.st->vm;
+  char tmp[512];
+  Kind k = d->kind;
+  if (is_date_kind(k)) {
+    DateTime dt;
+    if (!column_datetime(vm, col, type, &dt)) return 1861;
+    const NlsFormat* f = &fs.env->date_format;
+    if (k == Kind::kTimestamp) {
+      f = &fs.env->timestamp_format;
+    } else if (k == Kind::kTimestampTz) {
+      f = &fs.env->timestamp_tz_format;
+    } else if (k == Kind::kTimestampLtz) {
+      datetime_to_utc(&dt);  // the session's time zone is UTC
+      f = &fs.env->timestamp_format;
+    }
+    size_t n = render_datetime(*f, dt, d->fraction_digits, tmp);
+    put_ascii(fs, d, row, tmp, n, n);
+    return 0;
+  }
+  switch (type) {
+    case SQLITE_INTEGER: {
+      int64_t v = sqlite3_column_int64(vm, col);
+      size_t n;
+      if (k == Kind::kRowid) {
+        // The engine's ROWID text: 18 digits, zero-padded, so that its text
+        // order is its numeric order.
+        uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+        int width = v < 0 ? 17 : 18;
+        char* p = tmp;
+        if (v < 0) *p++ = '-';
+        for (int i = width - 1; i >= 0; --i) {
+          p[i] = static_cast<char>('0' + u % 10);
+          u /= 10;
+        }
+        n = 18;
+      } else {
+        n = format_int64(v, tmp);
+      }
+      put_ascii(fs, d, row, tmp, n, n);
+      return 0;
+    }
+    case SQLITE_FLOAT: {
+      size_t n = format_real(k, sqlite3_column_double(vm, col), tmp);
+      put_ascii(fs, d, row, tmp, n, n);
+      return 0;
+    }
+    case SQLITE_BLOB: {
+      const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(vm, col));
+      size_t n = static_cast<size_t>(sqlite3_column_bytes(vm, col));
+      if (is_hex_kind(k) || is_number_kind(k) || k == Kind::kRowid)
+        put_hex(fs, d, row, b, n);
+      else
+        put_text(fs, d, row, b ? b : reinterpret_cast<const unsigned char*>(""), n);
+      return 0;
+    }
+    default: {
+      const unsigned char* t = sqlite3_column_text(vm, col);
+      size_t n = static_cast<size_t>(sqlite3_column_bytes(vm, col));
+      if (!t) {
+        if (sqlite3_errcode(sqlite3_db_handle(vm)) == SQLITE_NOMEM) return 4030;
+        t = reinterpret_cast<const unsigned char*>("");
+        n = 0;
+      }
+      if (is_hex_kind(k))
+        put_hex(fs, d, row, t, n);
+      else
+        put_text(fs, d, row, t, n);
+      return 0;
+    }
+  }
+}
+
+int32_t put_as_number(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
+  sqlite3_stmt* vm = fs.st->vm;
+  unsigned char num[22];
+  int len = 0;
+  switch (type) {
+    case SQLITE_INTEGER: len = encode_number_int64(sqlite3_column_int64(vm, col), num); break;
+    case SQLITE_FLOAT: {
+      double v = sqlite3_column_double(vm, col);
+      if (!std::isfinite(v)) return 1426;
+      char tmp[64];
+      auto r = std::to_chars(tmp, tmp + sizeof tmp, v);  // shortest round-trip digits
+      len = encode_oracle_number(tmp, static_cast<size_t>(r.ptr - tmp), num);
+      if (len == 0) return 1426;
+      break;
+    }
+    case SQLITE_TEXT:
+      len = encode_oracle_number(reinterpret_cast<const char*>(sqlite3_column_text(vm, col)),
+                                 static_cast<size_t>(sqlite3_column_bytes(vm, col)), num);
+      if (len == 0) return 1722;
+      break;
+    default: return 1722;
+  }
+  put_bytes(fs, d, row, num, static_cast<size_t>(len));
+  return 0;
+}
+
+int32_t put_as_date(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
+  DateTime dt;
+  if (!column_datetime(fs.st->vm, col, type, &dt)) return 1861;
+  if (d->kind == Kind::kTimestampLtz) datetime_to_utc(&dt);
+  unsigned char b[7] = {static_cast<unsigned char>(dt.year / 100 + 100),
+                        static_cast<unsigned char>(dt.year % 100 + 100),
+                        static_cast<unsigned char>(dt.month),
+                        static_cast<unsigned char>(dt.day),
+                        static_cast<unsigned char>(dt.hour + 1),
+                        static_cast<unsigned char>(dt.minute + 1),
+                        static_cast<unsigned char>(dt.second + 1)};
+  put_bytes(fs, d, row, b, 7);
+  return 0;
+}
+
+int32_t put_as_bytes(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
+  sqlite3_stmt* vm = fs.st->vm;
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+    char tmp[512];
+    size_t n = type == SQLITE_INTEGER ? format_int64(sqlite3_column_int64(vm, col), tmp)
+                                      : format_real(d->kind, sqlite3_column_double(vm, col), tmp);
+    put_bytes(fs, d, row, tmp, n);
+    return 0;
+  }
+  const void* p = type == SQLITE_BLOB ? sqlite3_column_blob(vm, col)
+                                      : static_cast<const void*>(sqlite3_column_text(vm, col));
+  size_t n = static_cast<size_t>(sqlite3_column_bytes(vm, col));
+  put_bytes(fs, d, row, p ? p : "", n);
+  return 0;
+}
+
+// Reads a value as a whole number, rounding as the vendor does; false with
+// the error number when it is no number or lies beyond 64 bits.
+bool column_integer(sqlite3_stmt* vm, int col, int type, int64_t* v, int32_t* code) {
+  if (type == SQLITE_INTEGER) {
+    *v = sqlite3_column_int64(vm, col);
+    return true;
+  }
+  double x;
+  if (type == SQLITE_FLOAT) {
+    x = sqlite3_column_double(vm, col);
+  } else if (type == SQLITE_TEXT) {
+    const char* t = reinterpret_cast<const char*>(sqlite3_column_text(vm, col));
+    size_t n = static_cast<size_t>(sqlite3_column_bytes(vm, col));
+    while (n > 0 && *t == ' ') { ++t; --n; }
+    while (n > 0 && t[n - 1] == ' ') --n;
+    auto r = std::from_chars(t, t + n, *v);
+    if (r.ec == std::errc() && r.ptr == t + n) return true;
+    auto rd = std::from_chars(t, t + n, x);
+    if (rd.ec != std::errc() || rd.ptr != t + n) {
+      *code = 1722;
+      return false;
+    }
+  } else {
+    *code = 1722;
+    return false;
+  }
+  if (!(std::fabs(x) < 9.2e18)) {
+    *code = 1455;
+    return false;
+  }
+  *v = std::llround(x);
+  return true;
+}
+
+int32_t put_as_integer(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
+  int64_t v = 0;
+  int32_t code = 0;
+  if (!column_integer(fs.st->vm, col, type, &v, &code)) return code;
+  bool is_signed = d->dty == kSqltInt;
+  size_t size = static_cast<size_t>(d->value_sz);
+  unsigned char* dst = slot_of(d, row);
+  if (is_signed) {
+    int64_t lo = size == 8 ? INT64_MIN : -(int64_t{1} << (size * 8 - 1));
+    int64_t hi = size == 8 ? INT64_MAX : (int64_t{1} << (size * 8 - 1)) - 1;
+    if (v < lo || v > hi) return 1455;
+  } else {
+    if (v < 0) return 1455;
+    if (size < 8 && static_cast<uint64_t>(v) > (uint64_t{1} << (size * 8)) - 1) return 1455;
+  }
+  switch (size) {
+    case 1: { uint8_t x8 = static_cast<uint8_t>(v); std::memcpy(dst, &x8, 1); break; }
+    case 2: { uint16_t x16 = static_cast<uint16_t>(v); std::memcpy(dst, &x16, 2); break; }
+    case 4: { uint32_t x32 = static_cast<uint32_t>(v); std::memcpy(dst, &x32, 4); break; }
+    default: std::memcpy(dst, &v, 8); break;
+  }
+  finish_slot(fs, d, row, size, size);
+  return 0;
+}
+
+int32_t put_locator(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
+  void* handle = nullptr;
+  std::memcpy(&handle, d->buffer + static_cast<size_t>(row) * sizeof(void*), sizeof handle);
+  Lob* l = as_handle<Lob>(handle, OCI_DTYPE_LOB);
+  if (!l) return 22275;
+  l->len = 0;
+  l->open = false;
+  l->filled = true;
+  l->is_null = type == SQLITE_NULL;
+  if (l->is_null) return put_null(d, row);
+  sqlite3_stmt* vm = fs.st->vm;
+  bool ok;
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+    char tmp[512];
+    size_t n = type == SQLITE_INTEGER ? format_int64(sqlite3_column_int64(vm, col), tmp)
+                                      : format_real(d->kind, sqlite3_column_double(vm, col), tmp);
+    ok = convert_append(d->conv, reinterpret_cast<const unsigned char*>(tmp), n, &l->data,
+                        &l->len, &l->cap);
+  } else {
+    const void* p = type == SQLITE_BLOB ? sqlite3_column_blob(vm, col)
+                                        : static_cast<const void*>(sqlite3_column_text(vm, col));
+    size_t n = static_cast<size_t>(sqlite3_column_bytes(vm, col));
+    ok = convert_append(type == SQLITE_TEXT ? d->conv : nullptr,
+                        static_cast<const unsigned char*>(p ? p : ""), n, &l->data, &l->len,
+                        &l->cap);
+  }
+  if (!ok) return 4030;
+  if (d->indicators) d->indicators[row] = 0;
+  if (d->lengths) d->lengths[row] = 0;
+  if (d->rcodes) d->rcodes[row] = 0;
+  return 0;
+}
+
+int32_t put_value(FetchState& fs, const Define* d, uint32_t row) {
+  int col = static_cast<int>(d->position) - 1;
+  int type = sqlite3_column_type(fs.st->vm, col);
+  if (is_lob_type(d->dty)) return put_locator(fs, d, row, col, type);
+  if (type == SQLITE_NULL) return put_null(d, row);
+  switch (d->dty) {
+    case SQLT_NUM: return put_as_number(fs, d, row, col, type);
+    case SQLT_DAT: return put_as_date(fs, d, row, col, type);
+    case SQLT_BIN:
+    case SQLT_LVB: return put_as_bytes(fs, d, row, col, type);
+    case kSqltInt:
+    case SQLT_UIN: return put_as_integer(fs, d, row, col, type);
+    default: return put_as_text(fs, d, row, col, type);
+  }
+}
+
+// Decides, once per execute, how a define receives its column.
+bool plan_define(Stmt* st, Define* d, void* err) {
+  if (d->position > st->params.size() || !st->params[d->position - 1]) {
+    set_error(err, 1007);
+    return false;
+  }
+  const Param* p = st->params[d->position - 1];
+  Env* env = st->head.env;
+  d->kind = p->kind;
+  d->fraction_digits = p->fraction_digits;
+  bool textual = d->dty == SQLT_CHR || d->dty == SQLT_STR || d->dty == SQLT_LVC ||
+                 d->dty == kSqltAfc ||
+                 (d->dty == SQLT_CLOB && !is_binary_kind(p->kind));
+  const Converter* c = &env->out[p->charset_form == SQLCS_NCHAR ? 1 : 0];
+  d->conv = textual && c->kind != TargetKind::kUtf8 ? c : nullptr;
+  if (textual && !d->conv && d->dty != SQLT_CLOB) d->conv = c;  // UTF-8: cut at characters
+  if (is_lob_type(d->dty)) {
+    d->stride = sizeof(void*);
+    d->capacity = 0;
+  } else {
+    size_t sz = static_cast<size_t>(d->value_sz);
+    d->stride = sz;
+    switch (d->dty) {
+      case SQLT_STR: d->capacity = sz - 1; break;
+      case SQLT_LVC:
+      case SQLT_LVB: d->capacity = sz - 4; break;
+      case SQLT_CHR:
+      case kSqltAfc:
+      case SQLT_BIN: d->capacity = sz > 65535 ? 65535 : sz; break;  // lengths are 16-bit
+      default: d->capacity = sz; break;
+    }
+  }
+  d->plan_ready = true;
+  return true;
+}
+
+}  // namespace
+
+void release_define(Define* d) {
+  if (d->stmt)
+    for (Define*& slot : d->stmt->defines)
+      if (slot == d) slot = nullptr;
+  d->stmt = nullptr;
+}
+
+void lob_free_data(Lob* l) {
+  std::free(l->data);
+  l->data = nullptr;
+  l->len = l->cap = 0;
+}
+
+int32_t define_by_pos(void* stmtp, void** defnp, void* errhp, uint32_t position, void* valuep,
+                      int32_t value_sz, uint16_t dty, void* indp, uint16_t* rlenp,
+                      uint16_t* rcodep, uint32_t) {
+  Stmt* st = as_handle<Stmt>(stmtp, OCI_HTYPE_STMT);
+  if (!st || !defnp) return OCI_INVALID_HANDLE;
+  clear_error(errhp);
+  if (position == 0) return set_error(errhp, 1007);
+  if (!valuep) return set_error(errhp, 932, "no buffer");
+  switch (dty) {
+    case SQLT_CHR: case SQLT_NUM: case SQLT_DAT: case SQLT_BIN: case kSqltAfc:
+      if (value_sz < 1) return set_error(errhp, 932, "buffer size");
+      break;
+    case SQLT_STR:
+      if (value_sz < 2) return set_error(errhp, 932, "buffer size");
+      break;
+    case SQLT_LVC: case SQLT_LVB:
+      if (value_sz < 5) return set_error(errhp, 932, "buffer size");
+      break;
+    case kSqltInt: case SQLT_UIN:
+      if (value_sz != 1 && value_sz != 2 && value_sz != 4 && value_sz != 8)
+        return set_error(errhp, 932, "integer size");
+      break;
+    case SQLT_CLOB: case SQLT_BLOB: case SQLT_BFILEE: break;
+    default: return set_error(errhp, 932, "external type not supported");
+  }
+  if (st->defines.size() < position) st->defines.resize(position, nullptr);
+  Define* d = st->defines[position - 1];
+  if (!d) {
+    d = new (std::nothrow) Define();
+    if (!d) return set_error(errhp, 4030);
+    d->head.magic = kMagic;
+    d->head.type = OCI_HTYPE_DEFINE;
+    d->head.env = st->head.env;
+    d->head.user_memory = nullptr;
+    Env* env = st->head.env;
+    d->head.prev = &env->head;
+    d->head.next = env->head.next;
+    env->head.next->prev = &d->head;
+    env->head.next = &d->head;
+    st->defines[position - 1] = d;
+  }
+  d->stmt = st;
+  d->position = position;
+  d->buffer = static_cast<unsigned char*>(valuep);
+  d->value_sz = value_sz;
+  d->dty = dty;
+  d->indicators = static_cast<int16_t*>(indp);
+  d->lengths = rlenp;
+  d->rcodes = rcodep;
+  d->plan_ready = false;
+  *defnp = d;
+  return OCI_SUCCESS;
+}
+
+int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientation, uint32_t) {
+  Stmt* st = as_handle<Stmt>(stmtp, OCI_HTYPE_STMT);
+  if (!st) return OCI_INVALID_HANDLE;
+  clear_error(errhp);
+  if (orientation != OCI_FETCH_NEXT && orientation != 0) return set_error(errhp, 1002);
+  if (st->state != StmtState::kQueryOpen && st->state != StmtState::kQueryDone)
+    return set_error(errhp, 1002);
+  st->rows_fetched = 0;
+  if (nrows == 0) {  // cancels the cursor
+    if (st->vm) sqlite3_reset(st->vm);
+    st->has_row = false;
+    st->state = StmtState::kQueryDone;
+    return OCI_SUCCESS;
+  }
+  for (Define* d : st->defines)
+    if (d && !d->plan_ready && !plan_define(st, d, errhp)) return OCI_ERROR;
+  FetchState fs{st, st->head.env, false};
+  uint32_t n = 0;
+  while (n < nrows) {
+    if (!st->has_row) {
+      if (st->state == StmtState::kQueryDone) break;
+      int rc = sqlite3_step(st->vm);
+      if (rc == SQLITE_DONE) {
+        sqlite3_reset(st->vm);  // ends the read transaction at once
+        st->state = StmtState::kQueryDone;
+        break;
+      }
+      if (rc != SQLITE_ROW) {
+        set_sqlite_error(errhp, st->vm_db, rc, st->text.c_str());
+        sqlite3_reset(st->vm);
+        st->state = StmtState::kQueryDone;
+        st->row_count += n;
+        st->rows_fetched = n;
+        return OCI_ERROR;
+      }
+      st->has_row = true;
+    }
+    for (Define* d : st->defines) {
+      if (!d) continue;
+      int32_t code = put_value(fs, d, n);
+      if (code != 0) {
+        // The row is consumed: a caller that tolerates the error goes on
+        // with the next one.
+        st->has_row = false;
+        st->row_count += n;
+        st->rows_fetched = n;
+        return set_error(errhp, code, nullptr);
+      }
+    }
+    st->has_row = false;
+    ++n;
+  }
+  st->row_count += n;
+  st->rows_fetched = n;
+  if (fs.truncated) {
+    set_error(errhp, kOraFetchInfo);
+    return OCI_SUCCESS_WITH_INFO;
+  }
+  if (n < nrows) {
+    set_error(errhp, 1403);
+    return OCI_NO_DATA;
+  }
+  return OCI_SUCCESS;
+}
+
+// ---------------------------------------------------------------- LOBs
+
+int32_t lob_open(void*, void* errhp, void* locp, uint8_t) {
+  Lob* l = as_handle<Lob>(locp, OCI_DTYPE_LOB);
+  if (!l) return OCI_INVALID_HANDLE;
+  clear_error(errhp);
+  if (!l->filled || l->is_null) return set_error(errhp, 22275);
+  if (l->open) return set_error(errhp, 22293);
+  l->open = true;
+  return OCI_SUCCESS;
+}
+
+int32_t lob_read(void*, void* errhp, void* locp, uint32_t* amtp, uint32_t offset, void* bufp,
+                 uint32_t bufl, void* ctxp, OciLobReadCallback cbfp, uint16_t, uint8_t) {
+  Lob* l = as_handle<Lob>(locp, OCI_DTYPE_LOB);
+  if (!l || !amtp) return OCI_INVALID_HANDLE;
+  clear_error(errhp);
+  if (!l->filled || l->is_null) return set_error(errhp, 22275);
+  if (offset == 0 || !bufp || bufl == 0) return set_error(errhp, 24801);
+  size_t start = static_cast<size_t>(offset) - 1;
+  size_t left = start < l->len ? l->len - start : 0;
+  if (*amtp != 0 && *amtp < left) left = *amtp;
+  if (left == 0) {
+    *amtp = 0;
+    return OCI_NO_DATA;
+  }
+  if (cbfp) {
+    // Streams every piece through the callback, first to last.
+    uint32_t total = 0;
+    size_t pos = start;
+    while (left > 0) {
+      size_t piece = left < bufl ? left : bufl;
+      std::memcpy(bufp, l->data + pos, piece);
+      left -= piece;
+      pos += piece;
+      total += static_cast<uint32_t>(piece);
+      uint8_t flag = total == piece ? (left == 0 ? 0 : 1) : (left == 0 ? 3 : 2);
+      if (cbfp(ctxp, bufp, static_cast<uint32_t>(piece), flag) != -24200 && left > 0) break;
+    }
+    *amtp = total;
+    return OCI_SUCCESS;
+  }
+  size_t n = left < bufl ? left : bufl;
+  std::memcpy(bufp, l->data + start, n);
+  *amtp = static_cast<uint32_t>(n);
+  return OCI_SUCCESS;
+}
+
+int32_t lob_close(void*, void* errhp, void* locp) {
+  Lob* l = as_handle<Lob>(locp, OCI_DTYPE_LOB);
+  if (!l) return OCI_INVALID_HANDLE;
+  clear_error(errhp);
+  if (!l->open) return set_error(errhp, 22289);
+  l->open = false;
+  return OCI_SUCCESS;
+}
+
+}  // namespace rowvane::embedded
