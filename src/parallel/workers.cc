@@ -1,0 +1,212 @@
+#include "parallel/workers.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "parallel/split.h"
+#include "unload/job_runner.h"
+
+namespace rowvane {
+
+namespace {
+
+constexpr char kWorkerQuery[] = "SELECT * FROM %s WHERE ROWID >= :minrid AND ROWID < :maxrid";
+constexpr size_t kRowidChars = 18;
+constexpr int kRefused = 1;  // exit value of a parallel run refused before any worker
+
+// Set by tests before any worker starts, read by the workers afterwards:
+// thread creation orders the write before every read.
+WorkerRunner g_runner = nullptr;
+WorkerFaultHook g_fault = nullptr;
+
+struct Worker {
+  std::unique_ptr<UnloadJob> job;  // null when the copy could not be allocated
+  int32_t result() const { return job ? job->result : kResultWorkerNotStarted; }
+};
+
+// True when the file-name pattern contains the piece code (%p, any case).
+bool has_piece_code(const char* pattern) {
+  for (const char* p = pattern; *p; ++p) {
+    if (*p != '%') continue;
+    if (p[1] == '\0') break;
+    if (p[1] == 'p' || p[1] == 'P') return true;
+    ++p;  // skip the code, so "%%p" stays a literal
+  }
+  return false;
+}
+
+// Patterns that would make workers write the same file are refused: every
+// worker would truncate it (or interleave its records with the others'),
+// and a re-run would append its rows after the failed attempt's.
+int check_output_patterns(const UnloadJob& job, DbSession* s) {
+  if (job.data != 0) {
+    if (std::strcmp(job.file, "-") == 0) {
+      session_message(s, "ERROR -- A parallel unload cannot write to standard output.\n");
+      return kRefused;
+    }
+    if (!has_piece_code(job.file)) {
+      session_messagef(s, "ERROR -- A parallel unload needs %%p in the file name: %s\n", job.file);
+      return kRefused;
+    }
+    if (job.file[0] == '+' && job.retry != 0) {
+      session_messagef(s,
+                       "ERROR -- A parallel unload with retry above 0 cannot append to %s\n",
+                       job.file);
+      return kRefused;
+    }
+    if (job.lobfile[0] != '\0' && !has_piece_code(job.lobfile)) {
+      session_messagef(s, "ERROR -- A parallel unload needs %%p in the lob file name: %s\n",
+                       job.lobfile);
+      return kRefused;
+    }
+  }
+  if (job.bind_count < 0 || job.bind_count > kMaxBinds - 2) {
+    session_messagef(s, "ERROR -- A parallel unload takes at most %d bind variables.\n",
+                     kMaxBinds - 2);
+    return kRefused;
+  }
+  return 0;
+}
+
+void append_bind(UnloadJob* job, const char* name, const char* value) {
+  BindVar& b = job->binds[job->bind_count++];
+  std::memset(&b, 0, sizeof b);
+  std::memcpy(b.name, name, 6);
+  b.name_len = 6;
+  size_t len = strnlen(value, kRowidChars);
+  std::memcpy(b.value, value, len);
+  b.value_len = static_cast<int32_t>(len);
+}
+
+// A copy of the driver's job restricted to one range, or null when no memory
+// is left for it.
+std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const RowidRange& range) {
+  std::unique_ptr<UnloadJob> copy(new (std::nothrow) UnloadJob);
+  if (!copy) return copy;
+  *copy = job;
+  copy->result = 0;
+  if (copy->query[0] == '\0') {
+    std::snprintf(copy->query, sizeof copy->query, kWorkerQuery, copy->split);
+  }
+  append_bind(copy.get(), "MINRID", range.min_rowid);
+  append_bind(copy.get(), "MAXRID", range.max_rowid);
+  copy->piece = range.index;
+  return copy;
+}
+
+// Starts worker_main on the worker's copy. A thread that cannot be started
+// leaves the copy with a failure result and a message, so it never counts as
+// a success.
+std::thread start_worker(Worker& w, int index, DbSession* s) {
+  try {
+    if (g_fault && g_fault(index, true) == kFaultNoThread) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return std::thread(worker_main, w.job.get());
+  } catch (const std::exception&) {
+    w.job->result = kResultWorkerNotStarted;
+    session_messagef(s, "ERROR -- Cannot start worker %d.\n", index);
+    return std::thread();
+  }
+}
+
+// Makes the worker's copy when it has none. False (with a message) when no
+// memory is left for it.
+bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSession* s) {
+  if (w.job) return true;
+  if (!g_fault || g_fault(range.index, false) != kFaultNoMemory) w.job = make_worker_job(job, range);
+  if (w.job) return true;
+  session_messagef(s, "ERROR -- Cannot allocate the job of worker %d.\n", range.index);
+  return false;
+}
+
+}  // namespace
+
+void set_worker_runner(WorkerRunner runner) { g_runner = runner; }
+void set_worker_fault_hook(WorkerFaultHook hook) { g_fault = hook; }
+
+void worker_main(UnloadJob* job) {
+  // The runner stores its result in the job; the driver reads it after join.
+  if (g_runner) {
+    g_runner(job);
+  } else {
+    run_job(job);
+  }
+}
+
+int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
+  DbSession* s = driver_session;
+  int rc = check_output_patterns(*job, s);
+  if (rc != 0) return rc;
+
+  parse_split_name(job);
+  if (job->owner[0] == '\0') query_current_user(s, job->owner);
+  int d = job->degree < 2 ? 2 : (job->degree > kMaxRanges ? kMaxRanges : job->degree);
+
+  RowidRangeList list;
+  list.count = 0;
+  uint32_t total = 0;
+  rc = count_split_weight(s, job->owner, job->split, job->part, &total);
+  if (rc == 0) {
+    rc = compute_rowid_ranges(s, job->owner, job->split, job->part, total / static_cast<uint32_t>(d),
+                              &list);
+  }
+  if (rc != 0) {
+    // The database's own text, if any, has already been delivered.
+    session_messagef(s, "ERROR -- Cannot cut table %s into ROWID ranges (%d).\n", job->split, rc);
+    return rc;
+  }
+  if (list.count == 0) return 0;
+
+  const int n = list.count;
+  std::array<Worker, kMaxRanges> workers;
+  std::array<std::thread, kMaxRanges> threads;
+
+  // First wave: every worker at once.
+  for (int i = 0; i < n; ++i) {
+    if (!ensure_job(workers[i], *job, list.ranges[i], s)) continue;
+    threads[i] = start_worker(workers[i], list.ranges[i].index, s);
+  }
+  for (int i = 0; i < n; ++i) {
+    if (threads[i].joinable()) threads[i].join();
+  }
+
+  // Re-runs, one thread at a time, only when some workers succeeded and some
+  // failed. The budget is compared at the start of each pass only.
+  auto any = [&](bool failed) {
+    for (int i = 0; i < n; ++i) {
+      if ((workers[i].result() != 0) == failed) return true;
+    }
+    return false;
+  };
+  if (any(false) && any(true)) {
+    unsigned k = 0;
+    while (k < job->retry) {
+      for (int i = 0; i < n; ++i) {
+        if (workers[i].result() == 0) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100) * job->sleep);
+        ++k;
+        if (!ensure_job(workers[i], *job, list.ranges[i], s)) continue;
+        std::thread t = start_worker(workers[i], list.ranges[i].index, s);
+        if (t.joinable()) t.join();
+      }
+      if (!any(true)) break;
+    }
+  }
+
+  int32_t sum = 0;
+  for (int i = 0; i < n; ++i) {
+    sum += workers[i].result();
+    workers[i].job.reset();
+  }
+  return sum;
+}
+
+}  // namespace rowvane

@@ -1,0 +1,251 @@
+// The parallel branch: job copies, the first wave, the re-run passes, the
+// exit sum and the refusals with a scripted client and an injected job
+// runner; then the program itself on an embedded database.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "config/options.h"
+#include "parallel/workers.h"
+#include "split_fake_client.h"
+#include "test_support.h"
+
+using namespace rowvane;
+using namespace rvfake;
+
+namespace {
+
+std::mutex g_mu;                          // the test's bookkeeping only
+std::map<int, std::vector<int>> g_results;  // per piece, one per run (the last repeats)
+std::map<int, int> g_runs;
+std::vector<UnloadJob> g_first;           // each worker's copy at its first run
+std::atomic<int> g_running{0}, g_peak{0};
+
+int scripted_runner(UnloadJob* job) {
+  int now = ++g_running;
+  for (int p = g_peak; now > p && !g_peak.compare_exchange_weak(p, now);) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::lock_guard<std::mutex> lock(g_mu);
+  int n = g_runs[job->piece]++;
+  if (n == 0) g_first.push_back(*job);
+  const auto& rs = g_results[job->piece];
+  job->result = rs.empty() ? 0 : rs[std::min<size_t>(n, rs.size() - 1)];
+  --g_running;
+  return job->result;
+}
+
+class Workers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_worker_runner(scripted_runner);
+    reset({});
+  }
+  void TearDown() override {
+    set_worker_runner(nullptr);
+    set_worker_fault_hook(nullptr);
+    EXPECT_EQ(g_handles, 0);
+  }
+  // A fresh job with the given options and d ranges for degree d: d - 1
+  // ranges of two pieces of weight 1 (threshold 1) and a remainder of one.
+  void reset(std::initializer_list<const char*> options) {
+    job_defaults(&job_);
+    set_option(&job_, "split=SALES.ORDERS");
+    set_option(&job_, "sleep=0");
+    set_option(&job_, "degree=4");
+    for (const char* o : options) ASSERT_EQ(set_option(&job_, o), 1) << o;
+    int d = job_.degree;
+    g_script = Script{};
+    g_prepared.clear();
+    g_script.total = static_cast<uint32_t>(2 * d - 1);
+    g_script.pieces = pieces(std::vector<uint32_t>(2 * d - 1, 1));
+    g_results.clear();
+    g_runs.clear();
+    g_first.clear();
+    g_peak = 0;
+    fs_.messages.clear();
+  }
+  int run() { return run_parallel_unload(&job_, &fs_.s); }
+
+  FakeSession fs_;
+  UnloadJob job_;
+};
+
+TEST_F(Workers, EveryRangeGetsItsOwnCopyAllAtOnce) {
+  BindVar& b = job_.binds[job_.bind_count++];
+  std::snprintf(b.name, sizeof b.name, "region");
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(g_peak, 4);
+  ASSERT_EQ(g_first.size(), 4u);
+  for (const UnloadJob& c : g_first) {
+    EXPECT_STREQ(c.query, "SELECT * FROM ORDERS WHERE ROWID >= :minrid AND ROWID < :maxrid");
+    EXPECT_STREQ(c.owner, "SALES");
+    ASSERT_EQ(c.bind_count, 3);
+    EXPECT_STREQ(c.binds[0].name, "region");
+    EXPECT_TRUE(std::string(c.binds[1].name) == "MINRID" && c.binds[1].name_len == 6);
+    EXPECT_TRUE(std::string(c.binds[2].name) == "MAXRID" && c.binds[2].value_len == 18);
+    EXPECT_EQ(c.binds[1].value, rowid(2 * (c.piece - 1)));
+    EXPECT_EQ(c.binds[2].value, rowid(std::min(2 * c.piece, 7)));
+  }
+  EXPECT_EQ(std::find(g_prepared.begin(), g_prepared.end(), "SELECT USER FROM DUAL"), g_prepared.end());
+
+  reset({"split=ORDERS", "degree=2", "query=select a from orders"});
+  EXPECT_EQ(run(), 0);
+  ASSERT_EQ(g_first.size(), 2u);
+  EXPECT_STREQ(g_first[0].query, "select a from orders");  // the user's query stays
+  EXPECT_STREQ(g_first[0].owner, "SCOTT");                 // from the current user
+}
+
+TEST_F(Workers, RerunRules) {
+  reset({"degree=3", "retry=0"});
+  g_results[2] = {3};
+  EXPECT_EQ(run(), 3);
+  EXPECT_EQ(g_runs[2], 1);
+
+  reset({"degree=4", "retry=3"});  // all failed: nothing to re-run
+  for (int p = 1; p <= 4; ++p) g_results[p] = {-1};
+  EXPECT_EQ(run(), -4);
+  EXPECT_EQ(g_runs, (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+
+  reset({"degree=2", "retry=3", "sleep=2"});
+  g_results[2] = {3, 3, 0};
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  EXPECT_EQ(g_runs, (std::map<int, int>{{1, 1}, {2, 3}}));
+
+  // The budget is compared at the start of a pass only: passes of 2 re-runs
+  // reach k = 2, then k = 4; no third pass.
+  reset({"degree=3", "retry=3"});
+  g_results[1] = {9};
+  g_results[3] = {-1};
+  EXPECT_EQ(run(), 8);
+  EXPECT_EQ(g_runs, (std::map<int, int>{{1, 3}, {2, 1}, {3, 3}}));
+}
+
+TEST_F(Workers, NoWorkerWhenRangesFailOrAreEmpty) {
+  g_script.fail_prepare = 942;
+  EXPECT_EQ(run(), 942);
+  EXPECT_EQ(fs_.messages.size(), 2u);  // the database's text, then which table
+  reset({});
+  g_script.total = 0;
+  g_script.pieces.clear();
+  EXPECT_EQ(run(), 0);
+  EXPECT_TRUE(g_runs.empty());
+}
+
+TEST_F(Workers, PatternsThatShareAFileAreRefused) {
+  for (const char* file : {"file=-", "file=out.txt", "file=out_%%p.txt", "file=+out_%p.txt",
+                           "lobfile=lobs.bin"}) {
+    reset({file});
+    EXPECT_EQ(run(), 1) << file;
+    EXPECT_EQ(fs_.messages.size(), 1u) << file;
+    EXPECT_TRUE(g_runs.empty() && g_prepared.empty()) << file;
+  }
+  // Appending is sound without re-runs; without data no file is written.
+  reset({"retry=0", "file=+out_%P.txt"});
+  EXPECT_EQ(run(), 0);
+  reset({"data=NO", "file=out.txt"});
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(g_runs.size(), 4u);
+}
+
+// A copy that cannot be allocated or a thread that cannot start must not
+// count as a success; a re-run pass gives it another chance.
+std::map<std::pair<int, bool>, int> g_asked;
+WorkerFault fault_once(int piece, bool thread) {
+  int n = g_asked[{piece, thread}]++;
+  if (n > 0) return kFaultNone;
+  return piece == 2 && !thread ? kFaultNoMemory : piece == 3 && thread ? kFaultNoThread : kFaultNone;
+}
+
+TEST_F(Workers, UnstartedWorkersFail) {
+  set_worker_fault_hook(fault_once);
+  reset({"retry=0"});
+  g_asked.clear();
+  EXPECT_EQ(run(), 2 * kResultWorkerNotStarted);
+  EXPECT_EQ(g_runs, (std::map<int, int>{{1, 1}, {4, 1}}));
+  EXPECT_EQ(fs_.messages.size(), 2u);
+
+  reset({"retry=1"});
+  g_asked.clear();
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(g_runs, (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+}
+
+// The program on an embedded table with holes in its rowids.
+class ParallelProgram : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = rvtest::temp_dir("parallel_db");
+    rvtest::sqlite_exec(dir_ + "/t.db",
+                        "CREATE TABLE T (ID NUMBER(10), NAME VARCHAR2(20));"
+                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<200000)"
+                        " INSERT INTO T(rowid, ID, NAME) SELECT i*2, i, 'name ' || i FROM n;"
+                        "DELETE FROM T WHERE ID % 13 = 0 OR ID BETWEEN 5000 AND 7000;"
+                        "CREATE TABLE S AS SELECT * FROM T WHERE ID <= 3300;");
+  }
+  // Runs the program in a fresh folder; returns the sorted lines of the files
+  // beginning with prefix and counts them.
+  static std::vector<std::string> unload(std::vector<std::string> args, int expected_status,
+                                         const char* prefix = "vanedata_", int* files = nullptr,
+                                         const std::string& make_dir = "") {
+    std::string dir = rvtest::temp_dir("parallel_run");
+    if (!make_dir.empty()) mkdir((dir + "/" + make_dir).c_str(), 0755);
+    args.insert(args.begin(), "user=u/p@sqlite:" + dir_ + "/t.db");
+    auto r = rvtest::run_program(args, dir);
+    EXPECT_EQ(r.status, expected_status) << r.out;
+    std::vector<std::string> lines;
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      if (e.path().filename().string().rfind(prefix, 0) != 0 || !e.is_regular_file()) continue;
+      ++n;
+      std::istringstream in(rvtest::read_file(e.path().string()));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    if (files) *files = n;
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  static std::string dir_;
+};
+std::string ParallelProgram::dir_;
+
+TEST_F(ParallelProgram, EveryRowExactlyOnce) {
+  int files = 0;
+  const auto ref = unload({"split=T", "degree=1", "query=T"}, 0, "vanedata_", &files);
+  ASSERT_EQ(ref.size(), 200000u - 15384u - 1847u);
+  EXPECT_EQ(files, 1);
+  // Rowids 2 to 400000 make 16000 pieces of 25 rowids. At degree 128 the
+  // threshold is 125, so 126 ranges of 126 pieces close and 124 remain.
+  for (int degree : {2, 3, 8, 128}) {
+    EXPECT_EQ(unload({"split=T", "degree=" + std::to_string(degree)}, 0, "vanedata_", &files), ref);
+    EXPECT_EQ(files, degree == 128 ? 127 : degree) << "one file per range";
+  }
+  // A small table at degree 128 is cut as finely as the closing rule allows:
+  // 3047 one-rowid pieces, threshold 23: 126 ranges of 24 and a remainder.
+  auto small = unload({"split=S", "degree=128"}, 0, "vanedata_", &files);
+  EXPECT_EQ(small.size(), 3047u);
+  EXPECT_EQ(files, 127);
+}
+
+TEST_F(ParallelProgram, WorkerThatKeepsFailingAddsItsResult) {
+  int files = 0;
+  const auto all = unload({"query=T"}, 0);
+  auto lines = unload({"split=T", "degree=4", "file=out_%p.txt", "retry=2", "sleep=1"}, 6, "out_",
+                      &files, "out_3.txt");
+  EXPECT_EQ(files, 3);
+  EXPECT_GT(lines.size(), all.size() / 2);
+  EXPECT_LT(lines.size(), all.size());
+  EXPECT_TRUE(std::includes(all.begin(), all.end(), lines.begin(), lines.end()));
+}
+
+}  // namespace
