@@ -1,0 +1,244 @@
+// One unload job: statement text, log file, login, session tuning, the
+// statements around the unload, the query, its description, the fetch loop
+// and the tear-down. Every path out of run_job releases what the run built.
+#include "unload/job_runner.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "unload/columns.h"
+#include "unload/output.h"
+#include "unload/rows.h"
+
+namespace rowvane {
+
+namespace {
+
+constexpr size_t kSessionStatementSize = 512;  // text buffer of one session statement
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+bool starts_with_word(const char* text, const char* word) {
+  size_t n = std::strlen(word);
+  for (size_t i = 0; i < n; ++i) {
+    if (text[i] == '\0') return false;
+    if (std::tolower(static_cast<unsigned char>(text[i])) != word[i]) return false;
+  }
+  return true;
+}
+
+// Trailing white space, ";" and "/" never belong to the statement; a text
+// that is neither a SELECT nor a WITH statement is a table name.
+void settle_statement_text(UnloadJob* job) {
+  char* q = job->query;
+  q[sizeof job->query - 1] = '\0';
+  size_t n = std::strlen(q);
+  while (n > 0 && (is_space(q[n - 1]) || q[n - 1] == ';' || q[n - 1] == '/')) --n;
+  q[n] = '\0';
+
+  const char* text = q;
+  while (*text && is_space(*text)) ++text;
+  if (starts_with_word(text, "select") || starts_with_word(text, "with")) return;
+
+  size_t name_len = std::strlen(text);
+  if (job->table[0] == '\0' && name_len <= 30) {
+    std::memcpy(job->table, text, name_len);
+    job->table[name_len] = '\0';
+  }
+  // The name moves behind the prefix (memmove: it lies in the same buffer);
+  // a name too long for the buffer is cut and then fails as a statement.
+  static constexpr char kPrefix[] = "select * from ";
+  constexpr size_t kPrefixLen = sizeof kPrefix - 1;
+  size_t keep = std::min(name_len, sizeof job->query - 1 - kPrefixLen);
+  std::memmove(q + kPrefixLen, text, keep);
+  std::memcpy(q, kPrefix, kPrefixLen);
+  q[kPrefixLen + keep] = '\0';
+}
+
+// Runs one "ALTER SESSION" text built from format; texts that would not fit
+// the statement buffer are reported and skipped.
+void run_session_statement(DbSession* s, const char* format, long long value) {
+  char text[kSessionStatementSize];
+  std::snprintf(text, sizeof text, format, value);
+  run_setup_statement(s, text);
+}
+
+void run_alter_pieces(DbSession* s, const char* alter) {
+  const char* p = alter;
+  while (*p) {
+    const char* end = std::strchr(p, ';');
+    size_t len = end ? static_cast<size_t>(end - p) : std::strlen(p);
+    if (len > 0) {
+      char text[kSessionStatementSize];
+      int n = std::snprintf(text, sizeof text, "ALTER SESSION %.*s", static_cast<int>(len), p);
+      if (n < 0 || static_cast<size_t>(n) >= sizeof text) {
+        session_messagef(s,
+                         "ERROR -- ALTER SESSION statement longer than %d characters skipped: "
+                         "%.60s...\n",
+                         static_cast<int>(sizeof text - 1), text);
+      } else {
+        run_setup_statement(s, text);
+      }
+    }
+    if (!end) break;
+    p = end + 1;
+  }
+}
+
+void tune_session(DbSession* s, const UnloadJob& job) {
+  run_setup_statement(s, "ALTER SESSION SET NLS_DATE_FORMAT='YYYY-MM-DD HH24:MI:SS'");
+  run_setup_statement(s, "ALTER SESSION SET NLS_TIMESTAMP_FORMAT='YYYY-MM-DD HH24:MI:SSXFF'");
+  run_setup_statement(
+      s, "ALTER SESSION SET NLS_TIMESTAMP_TZ_FORMAT='YYYY-MM-DD HH24:MI:SSXFF TZH:TZM'");
+  if (job.read != 0) {
+    run_session_statement(s, "ALTER SESSION SET DB_FILE_MULTIBLOCK_READ_COUNT=%lld", job.read);
+  }
+  // The area sizes are printed as signed 32-bit numbers, as the database reads them.
+  if (job.hash != 0) {
+    run_setup_statement(s, "ALTER SESSION SET WORKAREA_SIZE_POLICY=MANUAL");
+    run_session_statement(s, "ALTER SESSION SET HASH_AREA_SIZE=%lld",
+                          static_cast<int32_t>(static_cast<uint32_t>(job.hash) * 1048576u));
+    run_setup_statement(s, "ALTER SESSION SET \"_hash_multiblock_io_count\"=128");
+  }
+  if (job.serial) run_setup_statement(s, "ALTER SESSION SET \"_serial_direct_read\"=TRUE");
+  if (job.sort != 0) {
+    long long bytes = static_cast<int32_t>(static_cast<uint32_t>(job.sort) * 1048576u);
+    run_setup_statement(s, "ALTER SESSION SET WORKAREA_SIZE_POLICY=MANUAL");
+    run_session_statement(s, "ALTER SESSION SET SORT_AREA_SIZE=%lld", bytes);
+    run_session_statement(s, "ALTER SESSION SET SORT_AREA_RETAINED_SIZE=%lld", bytes);
+    run_setup_statement(s, "ALTER SESSION SET \"_sort_multiblock_read_count\"=128");
+  }
+  if (job.trace != 0) {
+    run_session_statement(
+        s, "ALTER SESSION SET EVENTS='10046 TRACE NAME CONTEXT FOREVER,LEVEL %lld'", job.trace);
+  }
+  if (job.alter[0]) run_alter_pieces(s, job.alter);
+}
+
+// Prepares, binds and executes the query; 0 or result 3.
+int execute_query(DbSession* s, UnloadJob* job, void* stmt) {
+  const DbClient* api = s->api;
+  int32_t rc = api->OCIStmtPrepare(stmt, s->error, reinterpret_cast<const unsigned char*>(job->query),
+                                   static_cast<uint32_t>(std::strlen(job->query)), OCI_NTV_SYNTAX,
+                                   OCI_DEFAULT);
+  if (rc != OCI_SUCCESS && report_error(s) != 0) return kResultQueryFailed;
+
+  int binds = job->bind_count < 0 ? 0 : (job->bind_count > kMaxBinds ? kMaxBinds : job->bind_count);
+  for (int i = 0; i < binds; ++i) {
+    BindVar& b = job->binds[i];
+    // Bind results are not tested: a misnamed placeholder shows up as an
+    // error of the execute, with the database's own words.
+    api->OCIBindByName(stmt, &b.handle, s->error, reinterpret_cast<const unsigned char*>(b.name),
+                       b.name_len, b.value, b.value_len, SQLT_CHR, nullptr, nullptr, nullptr, 0,
+                       nullptr, OCI_DEFAULT);
+  }
+
+  rc = api->OCIStmtExecute(s->service, stmt, s->error, 0, 0, nullptr, nullptr, OCI_DEFAULT);
+  if (rc != OCI_SUCCESS && report_error(s) != 0) return kResultQueryFailed;
+  return kResultOk;
+}
+
+}  // namespace
+
+int run_setup_statement(DbSession* s, const char* text) {
+  if (!s->api) return -1;
+  const DbClient* api = s->api;
+  void* stmt = nullptr;
+  if (api->OCIHandleAlloc(s->env, &stmt, OCI_HTYPE_STMT, 0, nullptr) != OCI_SUCCESS || !stmt) {
+    return -1;
+  }
+  int result = 0;
+  bool prepared = true;
+  if (api->OCIStmtPrepare(stmt, s->error, reinterpret_cast<const unsigned char*>(text),
+                          static_cast<uint32_t>(std::strlen(text)), OCI_NTV_SYNTAX,
+                          OCI_DEFAULT) != OCI_SUCCESS) {
+    result = report_error(s);
+    prepared = result == 0;
+  }
+  if (prepared && api->OCIStmtExecute(s->service, stmt, s->error, 1, 0, nullptr, nullptr,
+                                      OCI_COMMIT_ON_SUCCESS) != OCI_SUCCESS) {
+    result = report_error(s);
+  }
+  api->OCIHandleFree(stmt, OCI_HTYPE_STMT);
+  return result;
+}
+
+int run_job(UnloadJob* job) {
+  settle_statement_text(job);
+
+  DbSession session;
+  DbSession* s = &session;
+  session_init(s);
+  FILE* log_file = nullptr;
+  if (job->log[0]) {
+    char name[kDataNameSize];
+    log_file = open_output_file(job->log, name, sizeof name, 0, job->piece);
+    s->log = log_file;  // a log that failed to open leaves messages nowhere
+  }
+  if (job->message_callback) {
+    s->callback = job->message_callback;
+    s->user_data = job->message_context ? job->message_context : s;
+  }
+  s->charset_id = job->charset_id;
+  s->ncharset_id = job->ncharset_id;
+
+  if (connect_session(s, job->user) != 0) {
+    close_session(s);  // releases whatever the failed login built
+    if (log_file) std::fclose(log_file);
+    job->result = kResultLoginFailed;
+    return kResultLoginFailed;
+  }
+
+  tune_session(s, *job);
+
+  if (job->presql[0] && run_setup_statement(s, job->presql) != 0) {
+    s->run_status = kResultPresqlFailed;
+  }
+  for (BindVar& b : job->binds) b.handle = nullptr;
+
+  void* stmt = nullptr;
+  auto* head = static_cast<ColumnInfo*>(std::calloc(1, sizeof(ColumnInfo)));
+  if (s->run_status == 0) {
+    if (!head || s->api->OCIHandleAlloc(s->env, &stmt, OCI_HTYPE_STMT, 0, nullptr) != OCI_SUCCESS ||
+        !stmt) {
+      s->run_status = kResultQueryFailed;
+    } else {
+      int rc = execute_query(s, job, stmt);
+      if (rc != kResultOk) s->run_status = rc;
+    }
+  }
+  if (s->run_status == 0) {
+    bool fixed = job_fixed_width(*job);
+    if (describe_select_list(s, stmt, head, fixed, job->width, job) < 1) {
+      if (s->run_status == 0) s->run_status = kResultDescribeFailed;
+    } else if (job->data) {
+      write_rows(*job, s, stmt, head->next, fixed);
+    }
+  }
+
+  if (head) {
+    release_columns(s, head);
+    std::free(head);
+  }
+  if (stmt) s->api->OCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  if (s->run_status == 0 && job->postsql[0] && run_setup_statement(s, job->postsql) != 0) {
+    s->run_status = kResultPostsqlFailed;
+  }
+
+  for (BindVar& b : job->binds) {
+    if (b.handle) {
+      s->api->OCIHandleFree(b.handle, OCI_HTYPE_BIND);
+      b.handle = nullptr;
+    }
+  }
+  close_session(s);
+  if (log_file) std::fclose(log_file);
+  job->result = s->run_status;
+  return s->run_status;
+}
+
+}  // namespace rowvane

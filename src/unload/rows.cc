@@ -1,0 +1,694 @@
+// The row fetch loop: array fetches, one record per row in the job's layout,
+// assembled in one blank-filled record buffer that goes to the output files
+// whenever the next piece might not fit.
+//
+// Everything that depends only on the job and the column list is decided
+// once, before the first fetch: the statement texts, the per-column
+// treatment (fetch form, escaping, translation, quotes, hex) and the record
+// layout, which selects one of six instantiations of the batch writer. The
+// per-value path only copies bytes out of the fetch buffers.
+#include "unload/rows.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "unload/job_runner.h"
+#include "unload/lob.h"
+#include "unload/output.h"
+#include "unload/values.h"
+
+namespace rowvane {
+
+namespace {
+
+constexpr int kDefaultRecordBuffer = 4 << 20;
+constexpr int kMinRecordBuffer = 32;  // keeps room for the scrambling tail of up to 8 bytes
+constexpr size_t kStatementTextSize = 16384;
+
+std::atomic<int> g_record_buffer_size{kDefaultRecordBuffer};
+
+// How one column's values reach the record.
+enum class Kind : uint8_t {
+  kText,    // bytes as fetched, length in `lengths`
+  kLong,    // 4-byte native length, then the bytes (fetch types 94, 95)
+  kNumber,  // internal NUMBER form
+  kDate,    // internal DATE form
+  kLobRef,  // LOB locator: copied into the lob file, reference in the record
+};
+
+struct ColumnPlan {
+  ColumnInfo* column;
+  unsigned char* base;  // fetch buffer
+  int32_t slot;         // bytes per row in base
+  int32_t max_out;      // room asked for before the column
+  uint32_t display;     // field width of the fixed-width layout
+  Kind kind;
+  bool escaped;    // escape_bytes applies (escaping on, type escaped, not hex)
+  bool translate;  // translate_bytes applies
+  bool quote;      // written between the quote texts
+  bool hex;        // MySQL INSERT: unhex('..') of the bytes
+};
+
+// A fixed-capacity text built once per run; overflow is sticky.
+struct BoundedText {
+  char text[kStatementTextSize];
+  size_t len = 0;
+  bool overflow = false;
+  void add(const char* p, size_t n) {
+    if (overflow || n > sizeof text - len) {
+      overflow = true;
+      return;
+    }
+    std::memcpy(text + len, p, n);
+    len += n;
+  }
+  void add(const char* p) { add(p, std::strlen(p)); }
+};
+
+bool is_dbcs_lead(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
+bool is_dbcs_trail(unsigned char b) {
+  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE);
+}
+
+struct Run {
+  const UnloadJob& job;
+  DbSession* s;
+  OutputFiles files;
+  char* buf = nullptr;
+  int pos = 0;
+  int size = 0;
+  int status = 0;      // sticky result code of the run
+  bool lob_failed = false;
+  bool fixed = false;  // fixed-width layout
+
+  ColumnPlan* plans = nullptr;
+  int ncols = 0;
+  uint32_t longest_name = 0;
+  size_t quote_len = 0;
+  Translation translation;
+  EscapeTable escapes;
+
+  BoundedText* head = nullptr;    // INSERT statement head
+  BoundedText* update = nullptr;  // ON DUPLICATE KEY UPDATE clause (len 0 when unused)
+  bool stmt_open = false;         // a MySQL INSERT statement has its head but no end yet
+  uint32_t stmt_rows = 0;         // records in the open statement
+  uint64_t progress_countdown = 0;
+  uint32_t rows_per_progress = 1;
+
+  Run(const UnloadJob& j, DbSession* session) : job(j), s(session) {}
+
+  // --- record buffer -----------------------------------------------------
+
+  bool flush() {
+    if (status) {
+      pos = 0;
+      return false;
+    }
+    int next = flush_buffer(&files, buf, pos, size);
+    if (next < 0) {
+      status = kResultWriteFailed;
+      pos = 0;
+      return false;
+    }
+    pos = next;
+    return true;
+  }
+
+  // Writes the buffer when the next piece of `room` bytes might not fit.
+  void ensure(int64_t room) {
+    if (pos + room >= size) flush();
+  }
+
+  void put(const void* p, size_t n) {
+    if (n <= static_cast<size_t>(size - pos)) {
+      std::memcpy(buf + pos, p, n);
+      pos += static_cast<int>(n);
+    } else {
+      put_slow(static_cast<const char*>(p), n);
+    }
+  }
+
+  // A piece larger than the space left goes out in parts.
+  void put_slow(const char* p, size_t n) {
+    while (n > 0) {
+      size_t space = static_cast<size_t>(size - pos);
+      if (space == 0) {
+        if (!flush()) return;
+        continue;
+      }
+      size_t k = std::min(space, n);
+      std::memcpy(buf + pos, p, k);
+      pos += static_cast<int>(k);
+      p += k;
+      n -= k;
+    }
+  }
+
+  // Moves the position over n bytes; the buffer past the position is blank.
+  void skip(size_t n) {
+    while (n > 0) {
+      size_t space = static_cast<size_t>(size - pos);
+      if (space == 0) {
+        if (!flush()) return;
+        continue;
+      }
+      size_t k = std::min(space, n);
+      pos += static_cast<int>(k);
+      n -= k;
+    }
+  }
+
+  // Escaped copy; `known` is the exact count of added bytes, or -1. Returns
+  // the bytes written.
+  size_t put_escaped(const unsigned char* v, size_t n, int64_t known) {
+    size_t worst = known >= 0 ? n + static_cast<size_t>(known) : 2 * n;
+    if (worst <= static_cast<size_t>(size - pos)) {
+      size_t w = escape_bytes(buf + pos, v, n, escapes);
+      pos += static_cast<int>(w);
+      return w;
+    }
+    return put_escaped_slow(v, n);
+  }
+
+  // A value whose escaped form does not fit the space left is written in
+  // parts. Cuts fall between the characters of the escape scan, so a
+  // double-byte character is never split and the bytes come out as in one
+  // piece.
+  size_t put_escaped_slow(const unsigned char* v, size_t n) {
+    size_t written = 0;
+    while (n > 0 && status == 0) {
+      size_t space = static_cast<size_t>(size - pos);
+      size_t i = 0;
+      while (i < n) {
+        size_t step = (i + 1 < n && is_dbcs_lead(v[i]) && is_dbcs_trail(v[i + 1])) ? 2 : 1;
+        if (2 * (i + step) > space) break;
+        i += step;
+      }
+      if (i == 0) {
+        if (!flush()) break;
+        continue;
+      }
+      size_t w = escape_bytes(buf + pos, v, i, escapes);
+      pos += static_cast<int>(w);
+      written += w;
+      v += i;
+      n -= i;
+    }
+    return written;
+  }
+
+  // Two hex digits per byte; the room of the column is asked for before
+  // every byte, so the digits may go out in several writes.
+  size_t put_hex(const unsigned char* v, size_t n, int32_t max_out) {
+    size_t written = 0;
+    while (n > 0 && status == 0) {
+      if (pos + static_cast<int64_t>(max_out) >= size && !flush()) break;
+      int64_t allowed = static_cast<int64_t>(size) - max_out - pos;
+      size_t pairs = allowed > 0 ? static_cast<size_t>((allowed + 1) / 2)
+                                 : static_cast<size_t>(size - pos) / 2;  // tiny test buffers
+      if (pairs == 0) {
+        if (!flush()) break;
+        continue;
+      }
+      pairs = std::min(pairs, n);
+      size_t w = hex_bytes(buf + pos, v, pairs);
+      pos += static_cast<int>(w);
+      written += w;
+      v += pairs;
+      n -= pairs;
+    }
+    return written;
+  }
+
+  // --- statements and lines ----------------------------------------------
+
+  void write_head_line() {
+    if (!job.head || fixed) return;
+    put(job.rowpre, static_cast<size_t>(job.rowpre_len));
+    for (int k = 0; k < ncols; ++k) {
+      const ColumnInfo* c = plans[k].column;
+      if (k > 0) put(job.field, static_cast<size_t>(job.field_len));
+      put(job.prehead, static_cast<size_t>(job.prehead_len));
+      put(c->name, c->name_len);
+    }
+    put(job.rowsuf, static_cast<size_t>(job.rowsuf_len));
+    put(job.record, static_cast<size_t>(job.record_len));
+  }
+
+  void open_statement() {
+    ensure(static_cast<int64_t>(head->len));
+    put(head->text, head->len);
+    stmt_open = true;
+    stmt_rows = 0;
+  }
+
+  void close_statement() {
+    ensure(static_cast<int64_t>(update->len) + job.exec_len + 2);
+    put(update->text, update->len);
+    put(job.exec, static_cast<size_t>(job.exec_len));
+    put("\n", 1);
+    stmt_open = false;
+  }
+
+  // --- one value -----------------------------------------------------------
+
+  // Writes a LOB into the lob file (or the NULL reference) and its reference
+  // into the record; returns the reference length.
+  size_t put_lob_reference(const ColumnPlan& p, uint32_t row, bool is_null) {
+    char ref[kLobReferenceSize];
+    int ref_len = 0;
+    if (!files.lob) return 0;  // locators are only defined with a lob file
+    if (is_null) {
+      ref_len = null_lob_reference(files.lob, files.lob_name, ref);
+    } else {
+      void* locator = reinterpret_cast<void**>(p.base)[row];
+      bool failed = false;
+      copy_lob_to_file(s, locator, files.lob, files.lob_name, ref, &ref_len,
+                       p.column->charset_form, &failed);
+      if (failed) lob_failed = true;
+    }
+    if (job.record_len > 0 &&
+        std::fwrite(job.record, 1, static_cast<size_t>(job.record_len), files.lob) !=
+            static_cast<size_t>(job.record_len)) {
+      status = kResultWriteFailed;
+    }
+    if (ref_len < 0) ref_len = 0;
+    put(ref, static_cast<size_t>(ref_len));
+    return static_cast<size_t>(ref_len);
+  }
+
+  template <int kFormat, bool kFixed>
+  void write_column(const ColumnPlan& p, int k, uint32_t row) {
+    const ColumnInfo* c = p.column;
+    const bool is_null = c->indicators[row] == -1;
+
+    unsigned char* v = nullptr;
+    size_t n = 0;
+    if (!is_null) {
+      if (p.kind == Kind::kText) {
+        v = p.base + static_cast<size_t>(row) * p.slot;
+        n = std::min<size_t>(c->lengths[row], static_cast<size_t>(p.slot));
+      } else if (p.kind == Kind::kLong) {
+        unsigned char* cell = p.base + static_cast<size_t>(row) * p.slot;
+        uint32_t len;
+        std::memcpy(&len, cell, sizeof len);
+        v = cell + 4;
+        n = std::min<size_t>(len, static_cast<size_t>(p.slot - 4));
+      }
+      if (p.translate && n) translate_bytes(v, n, translation);
+    }
+
+    // Room for the column: its largest output plus the bytes escaping adds.
+    // The exact count is needed only when the worst case might not fit.
+    int64_t escape_count = -1;
+    int64_t room = p.max_out;
+    if (p.escaped && !is_null) {
+      if (pos + room + static_cast<int64_t>(n) >= size) {
+        escape_count = static_cast<int64_t>(count_escapes(v, n, escapes));
+        room += escape_count;
+      } else {
+        room += static_cast<int64_t>(n);
+      }
+    }
+    ensure(room);
+
+    if (!kFixed && k > 0) put(job.field, static_cast<size_t>(job.field_len));
+    if (job.colsep_len > 0) {
+      put(c->name, c->name_len);
+      if (job.colsep[0] == ' ' && longest_name > c->name_len) skip(longest_name - c->name_len);
+      put(job.colsep, static_cast<size_t>(job.colsep_len));
+    }
+
+    size_t written = 0;
+    if (is_null) {
+      if (p.kind == Kind::kLobRef) {
+        written = put_lob_reference(p, row, true);
+      } else {
+        put(job.null, static_cast<size_t>(job.null_len));
+        written = static_cast<size_t>(job.null_len);
+      }
+    } else {
+      if (kFormat == kFormatMysqlInsert && p.hex) put("unhex(", 6);
+      if (!kFixed && p.quote) put(job.quote, quote_len);
+      switch (p.kind) {
+        case Kind::kNumber:
+        case Kind::kDate: {
+          char text[256];
+          const unsigned char* cell = p.base + static_cast<size_t>(row) * p.slot;
+          int len = p.kind == Kind::kNumber ? format_number(cell, c->lengths[row], text)
+                                            : format_date(cell, c->lengths[row], text);
+          if (len > 0) put(text, static_cast<size_t>(len));
+          written = len > 0 ? static_cast<size_t>(len) : 0;
+          break;
+        }
+        case Kind::kLobRef:
+          written = put_lob_reference(p, row, false);
+          break;
+        case Kind::kLong:
+        case Kind::kText:
+          if (kFormat == kFormatMysqlInsert && p.hex) {
+            written = put_hex(v, n, p.max_out);
+            break;
+          }
+          if (p.kind == Kind::kLong) {
+            // Room for the whole value; the exact escape count only matters
+            // when the worst case might not fit.
+            int64_t long_room = static_cast<int64_t>(p.max_out) + static_cast<int64_t>(n);
+            if (p.escaped) {
+              if (escape_count < 0 && pos + long_room + static_cast<int64_t>(n) >= size) {
+                escape_count = static_cast<int64_t>(count_escapes(v, n, escapes));
+              }
+              long_room += escape_count >= 0 ? escape_count : static_cast<int64_t>(n);
+            }
+            ensure(long_room);
+          }
+          if (p.escaped) {
+            written = put_escaped(v, n, escape_count);
+          } else {
+            put(v, n);
+            written = n;
+          }
+          break;
+      }
+      if (!kFixed && p.quote) put(job.quote, quote_len);
+      if (kFormat == kFormatMysqlInsert && p.hex) put(")", 1);
+    }
+    // Every field of the fixed-width layout is at least its display width;
+    // a longer value is kept whole rather than overwritten by the next one.
+    if (kFixed && written < p.display) skip(p.display - written);
+  }
+
+  // --- one record and its accounting ---------------------------------------
+
+  template <int kFormat, bool kFixed>
+  void write_record(uint32_t row) {
+    if (kFormat == kFormatSqlInsert) {
+      ensure(static_cast<int64_t>(head->len));
+      put(head->text, head->len);
+    }
+    if (kFormat == kFormatMysqlInsert && !stmt_open) open_statement();
+    ensure(static_cast<int64_t>(job.rowpre_len) + 10);
+    if (kFormat == kFormatMysqlInsert) {
+      if (stmt_rows > 0) put(",\n", 2);
+      put("(", 1);
+    } else if (kFormat == kFormatSqlInsert) {
+      put("(", 1);
+    } else {
+      put(job.rowpre, static_cast<size_t>(job.rowpre_len));
+    }
+    for (int k = 0; k < ncols; ++k) write_column<kFormat, kFixed>(plans[k], k, row);
+    ensure(static_cast<int64_t>(job.record_len) + job.rowsuf_len + job.exec_len + 16);
+    if (kFormat == kFormatText) {
+      put(job.rowsuf, static_cast<size_t>(job.rowsuf_len));
+      put(job.record, static_cast<size_t>(job.record_len));
+    } else if (kFormat == kFormatMysqlInsert) {
+      put(")", 1);
+      ++stmt_rows;
+    } else {
+      put(")", 1);
+      put(job.exec, static_cast<size_t>(job.exec_len));
+      put("\n", 1);
+    }
+  }
+
+  template <int kFormat>
+  void account_row() {
+    ++files.rows_in_file;
+    if (files.stdout_mode) return;
+    if (--progress_countdown == 0) {
+      report_progress(s, files.rows_in_file, files.megabytes);
+      progress_countdown = rows_per_progress;
+    }
+    if (!need_file_change(files, job)) return;
+    // Every file holds complete statements: the open one ends here and the
+    // next record opens a new one in the next file.
+    if (kFormat == kFormatMysqlInsert && stmt_open) close_statement();
+    if (status) return;
+    int rc = change_file(&files, job, s, buf, &pos, size);
+    if (rc != 0) {
+      status = rc;
+      return;
+    }
+    files.rows_in_file = 0;
+    progress_countdown = rows_per_progress;
+    write_head_line();
+  }
+
+  template <int kFormat, bool kFixed>
+  void write_batch(uint32_t rows) {
+    for (uint32_t r = 0; r < rows && status == 0; ++r) {
+      write_record<kFormat, kFixed>(r);
+      if (status) return;
+      account_row<kFormat>();
+    }
+    if (kFormat == kFormatMysqlInsert && stmt_open && status == 0) close_statement();
+  }
+
+  void write_batch_rows(uint32_t rows) {
+    switch (job.format) {
+      case kFormatMysqlInsert:
+        fixed ? write_batch<kFormatMysqlInsert, true>(rows)
+              : write_batch<kFormatMysqlInsert, false>(rows);
+        break;
+      case kFormatSqlInsert:
+        fixed ? write_batch<kFormatSqlInsert, true>(rows)
+              : write_batch<kFormatSqlInsert, false>(rows);
+        break;
+      default:
+        fixed ? write_batch<kFormatText, true>(rows) : write_batch<kFormatText, false>(rows);
+        break;
+    }
+  }
+
+};
+
+// The INSERT head and the update clause; false (with one message) when
+// either does not fit its 16384 bytes.
+bool build_statement_texts(Run& r) {
+  const UnloadJob& job = r.job;
+  BoundedText& head = *r.head;
+  BoundedText& update = *r.update;
+  const bool mysql = job.format == kFormatMysqlInsert;
+  if (job.format == kFormatMysqlInsert || job.format == kFormatSqlInsert) {
+    head.add("INSERT ");
+    head.add(job.hint);
+    head.add(mysql ? " INTO `" : " INTO ");
+    head.add(job.table);
+    head.add(mysql ? "` (" : " (");
+    for (int k = 0; k < r.ncols; ++k) {
+      const ColumnInfo* c = r.plans[k].column;
+      if (k > 0) head.add(",", 1);
+      if (mysql) head.add("`", 1);
+      head.add(c->name, c->name_len);
+      if (mysql) head.add("`", 1);
+    }
+    head.add(") VALUES \n");
+  }
+  if (mysql && job.update) {
+    update.add("\nON DUPLICATE KEY UPDATE ");
+    int i = 0;
+    for (int k = 0; k < r.ncols; ++k) {
+      const ColumnInfo* c = r.plans[k].column;
+      if (c->key) continue;
+      if (i > 0) update.add(", ", 2);
+      if (i % 3 == 0) update.add("\n    ", 5);
+      update.add("`", 1);
+      update.add(c->name, c->name_len);
+      update.add("`=VALUES(`", 10);
+      update.add(c->name, c->name_len);
+      update.add("`)", 2);
+      ++i;
+    }
+  }
+  if (head.overflow || update.overflow) {
+    session_messagef(r.s,
+                     "ERROR -- The %s for table %s is longer than %d bytes; too many or too "
+                     "long column names.\n",
+                     head.overflow ? "INSERT statement head" : "ON DUPLICATE KEY UPDATE clause",
+                     job.table, static_cast<int>(kStatementTextSize));
+    return false;
+  }
+  return true;
+}
+
+void plan_columns(Run& r, ColumnInfo* first) {
+  const UnloadJob& job = r.job;
+  const bool mysql = job.format == kFormatMysqlInsert;
+  int k = 0;
+  for (ColumnInfo* c = first; c; c = c->next, ++k) {
+    ColumnPlan& p = r.plans[k];
+    p.column = c;
+    p.base = static_cast<unsigned char*>(c->buffer);
+    p.slot = c->slot_width;
+    p.display = c->display_width;
+    if (c->max_out == 0) {
+      c->max_out = c->slot_width + static_cast<int32_t>(c->name_len) + job.field_len +
+                   job.colsep_len + 288;
+    }
+    p.max_out = c->max_out;
+    switch (c->fetch_type) {
+      case SQLT_NUM: p.kind = Kind::kNumber; break;
+      case SQLT_DAT: p.kind = Kind::kDate; break;
+      case SQLT_LVC:
+      case SQLT_LVB: p.kind = Kind::kLong; break;
+      case SQLT_CLOB:
+      case SQLT_BLOB:
+      case SQLT_BFILEE: p.kind = Kind::kLobRef; break;
+      default: p.kind = Kind::kText; break;
+    }
+    const bool as_fetched = p.kind == Kind::kText || p.kind == Kind::kLong;
+    p.hex = mysql && c->binary && as_fetched;
+    p.quote = r.quote_len > 0 && c->quoted;
+    p.translate = as_fetched && c->quoted && r.translation.on;
+    p.escaped = as_fetched && r.escapes.on && !p.hex && type_is_escaped(c->oracle_type);
+    if (c->name_len > r.longest_name) r.longest_name = c->name_len;
+  }
+}
+
+bool error_tolerated(const UnloadJob& job, int32_t code) {
+  int n = std::min(job.error_count, kMaxErrorCodes);
+  for (int i = 0; i < n; ++i) {
+    if (job.errors[i] == code) return true;
+  }
+  return false;
+}
+
+// Ends the run early: what is in the buffer is complete records, so it is
+// written when `keep` is set; every file is closed and a gzip stream finished.
+void end_early(Run& r, bool keep) {
+  if (keep && r.pos > 0) finish_file(&r.files, r.buf, r.pos);
+  r.pos = 0;
+  close_output_files(&r.files);
+}
+
+}  // namespace
+
+int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first,
+               bool fixed_width) {
+  Run r(job, s);
+  r.fixed = fixed_width;
+  for (ColumnInfo* c = first; c; c = c->next) ++r.ncols;
+
+  struct Owned {
+    void* p[4] = {};
+    ~Owned() {
+      for (void* q : p) std::free(q);
+    }
+  } owned;
+  r.plans = static_cast<ColumnPlan*>(std::calloc(r.ncols > 0 ? r.ncols : 1, sizeof(ColumnPlan)));
+  r.head = static_cast<BoundedText*>(std::calloc(1, sizeof(BoundedText)));
+  r.update = static_cast<BoundedText*>(std::calloc(1, sizeof(BoundedText)));
+  r.size = record_buffer_size();
+  r.buf = static_cast<char*>(std::malloc(static_cast<size_t>(r.size)));
+  owned.p[0] = r.plans;
+  owned.p[1] = r.head;
+  owned.p[2] = r.update;
+  owned.p[3] = r.buf;
+  if (!r.plans || !r.head || !r.update || !r.buf) {
+    session_message(s, "ERROR -- Cannot allocate the record buffer.\n");
+    s->run_status = kResultWriteFailed;
+    return s->run_status;
+  }
+
+  build_translation(&r.translation, job.sedf, job.sedt);
+  build_escape_table(&r.escapes, job.escape, job.escf, job.esct);
+  r.quote_len = std::strlen(job.quote);
+  plan_columns(r, first);
+  if (!build_statement_texts(r)) {
+    s->run_status = kResultDescribeFailed;
+    return s->run_status;
+  }
+
+  int rc = open_output_files(&r.files, job, s);
+  if (rc != 0) {
+    close_output_files(&r.files);
+    s->run_status = rc;
+    return rc;
+  }
+  std::memset(r.buf, ' ', static_cast<size_t>(r.size));
+  r.pos = 0;
+  r.rows_per_progress = job.rows > 0 ? job.rows : 1;
+  r.progress_countdown = r.rows_per_progress;
+
+  r.write_head_line();
+  if (!r.files.stdout_mode) report_progress(s, 0, 0.0f);
+
+  const DbClient* api = s->api;
+  const uint32_t array = std::clamp<uint32_t>(job.array, 1, kMaxArray);
+  uint32_t rows_before = 0;  // cumulative row count before the current call (mod 2^32)
+  int idle_errors = 0;       // consecutive tolerated errors that delivered no row
+  while (r.status == 0) {
+    bool complete = true;
+    uint32_t batch = 0;
+    int32_t fetch = api->OCIStmtFetch(stmt, s->error, array, OCI_FETCH_NEXT, OCI_DEFAULT);
+    if (fetch == OCI_SUCCESS) {
+      batch = array;
+    } else {
+      if (fetch != OCI_NO_DATA) {
+        report_error(s);
+        if (!error_tolerated(job, s->error_code)) {
+          end_early(r, true);
+          s->run_status = kResultFetchFailed;
+          return s->run_status;
+        }
+        complete = false;
+      }
+      // The rows this call delivered: the cumulative count minus the count
+      // before it, which stays right after a tolerated error with a full array.
+      uint32_t count = 0;
+      if (api->OCIAttrGet(stmt, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_ROW_COUNT, s->error) ==
+          OCI_SUCCESS) {
+        // A count that went backwards (delta beyond one array) delivered nothing.
+        uint32_t delta = count - rows_before;
+        batch = delta <= array ? delta : 0;
+      }
+    }
+    rows_before += batch;
+    r.write_batch_rows(batch);
+    if (batch < array && complete) break;
+    // A tolerated error that delivers nothing twice running means the cursor
+    // makes no progress; fetching on would never end.
+    idle_errors = !complete && batch == 0 ? idle_errors + 1 : 0;
+    if (idle_errors >= 2 && r.status == 0) {
+      end_early(r, true);
+      s->run_status = kResultFetchFailed;
+      return s->run_status;
+    }
+  }
+  if (r.status != 0) {
+    end_early(r, false);
+    s->run_status = r.status;
+    return r.status;
+  }
+
+  if (finish_file(&r.files, r.buf, r.pos) != 0) {
+    end_early(r, false);
+    s->run_status = kResultWriteFailed;
+    return s->run_status;
+  }
+  r.pos = 0;
+  if (!r.files.stdout_mode) {
+    if (r.files.rows_in_file % r.rows_per_progress != 0) {
+      report_progress(s, r.files.rows_in_file, r.files.megabytes);
+    }
+    report_closing(s, r.files.data_name, r.files.rows_in_file, r.files.megabytes);
+    if (s->log) std::fflush(s->log);
+  }
+  int result = close_output_files(&r.files) != 0 ? kResultWriteFailed : kResultOk;
+  // A LOB that could not be read whole was reported; the run still ends as
+  // failed so that a truncated LOB never passes for a complete unload.
+  if (result == kResultOk && r.lob_failed) result = kResultFetchFailed;
+  if (result != kResultOk) s->run_status = result;
+  return result;
+}
+
+void set_record_buffer_size(int bytes) {
+  g_record_buffer_size = bytes <= 0 ? kDefaultRecordBuffer : std::max(bytes, kMinRecordBuffer);
+}
+
+int record_buffer_size() { return g_record_buffer_size.load(); }
+
+}  // namespace rowvane

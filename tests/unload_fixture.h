@@ -1,0 +1,109 @@
+// Helpers for the tests that run unload jobs against the embedded engine:
+// a job built from option texts, its messages captured, the statements the
+// engine prepared, and small file utilities.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/job.h"
+#include "config/options.h"
+#include "db/embedded/engine.h"
+#include "test_support.h"
+#include "unload/job_runner.h"
+#include "unload/rows.h"
+
+namespace rvunload {
+
+inline std::vector<std::string>& observed_statements() {
+  static std::vector<std::string> texts;
+  return texts;
+}
+
+inline void observe_statement(const char* text, uint32_t len) {
+  observed_statements().emplace_back(text, len);
+}
+
+inline void capture_message(void* ctx, const char* text) {
+  static_cast<std::string*>(ctx)->append(text);
+}
+
+struct JobRun {
+  std::unique_ptr<rowvane::UnloadJob> job;
+  std::string messages;
+  int result = 1;
+};
+
+// Builds a job for the database file db (login user=u/p@sqlite:<db>) from
+// option texts, with every message captured.
+inline std::unique_ptr<rowvane::UnloadJob> make_job(const std::string& db,
+                                                     const std::vector<std::string>& options) {
+  auto job = std::make_unique<rowvane::UnloadJob>();
+  rowvane::job_defaults(job.get());
+  std::string user = "user=u/p@sqlite:" + db;
+  rowvane::set_option(job.get(), user.c_str());
+  for (const auto& o : options) {
+    EXPECT_EQ(rowvane::set_option(job.get(), o.c_str()), 1) << o;
+  }
+  return job;
+}
+
+// Runs the job with its messages captured and the statements observed.
+inline JobRun run_unload(const std::string& db, const std::vector<std::string>& options) {
+  JobRun r;
+  r.job = make_job(db, options);
+  r.job->message_callback = capture_message;
+  r.job->message_context = &r.messages;
+  observed_statements().clear();
+  rowvane::embedded_set_statement_observer(observe_statement);
+  r.result = rowvane::run_job(r.job.get());
+  rowvane::embedded_set_statement_observer(nullptr);
+  EXPECT_EQ(r.job->result, r.result);
+  return r;
+}
+
+// Number of open descriptors of this process (leak checks).
+inline int open_descriptors() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (readdir(d)) ++n;
+  closedir(d);
+  return n;
+}
+
+inline bool contains(const std::string& haystack, const std::string& needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+// Runs a test inside its temporary folder: control files written without
+// control= land in the working folder.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& dir) {
+    if (!getcwd(previous_, sizeof previous_)) previous_[0] = '\0';
+    EXPECT_EQ(chdir(dir.c_str()), 0);
+  }
+  ~InFolder() {
+    if (previous_[0]) {
+      EXPECT_EQ(chdir(previous_), 0);
+    }
+  }
+
+ private:
+  char previous_[4096];
+};
+
+// Restores the default record buffer size when a test ends.
+struct RecordBufferSize {
+  explicit RecordBufferSize(int bytes) { rowvane::set_record_buffer_size(bytes); }
+  ~RecordBufferSize() { rowvane::set_record_buffer_size(0); }
+};
+
+}  // namespace rvunload
