@@ -10,9 +10,10 @@ rm -f examples/demo.db
 sqlite3 examples/demo.db < examples/demo.sql
 mkdir -p demo-out
 login=demo/demo@sqlite:examples/demo.db
-build/rowvane user=$login query=employees file=demo-out/employees.txt log=demo-out/rowvane.log
-build/rowvane user=$login query=orders text=CSV file=demo-out/orders.csv
-build/rowvane user=$login query=documents lobfile=demo-out/documents.lob file=demo-out/documents.txt
+build/rowvane user=$login query=employees file=demo-out/employees.txt control=demo-out/employees.ctl
+build/rowvane user=$login query=orders text=CSV file=demo-out/orders.csv control=demo-out/orders.ctl
+build/rowvane user=$login query=documents file=demo-out/documents.txt lobfile=demo-out/documents.lob \
+  control=demo-out/documents.ctl
 echo "Output written to demo-out/:"
 ls -l demo-out
 echo "First lines of demo-out/employees.txt:"
