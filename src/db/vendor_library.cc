@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -28,6 +29,11 @@ const char* const kLibraryNames[] = {"libclntsh.so",      "libclntsh.so.19.1", "
 
 std::mutex g_load_mutex;
 const DbClient* g_loaded = nullptr;  // the process's vendor table once loaded
+
+// Every table resolved in this process. A library stays loaded for the life
+// of the process, and so does its table (a deque never moves its elements).
+std::mutex g_tables_mutex;
+std::deque<DbClient> g_tables;
 
 template <typename Fn>
 bool resolve(void* lib, const char* name, Fn* slot, const char** missing) {
@@ -77,8 +83,9 @@ const DbClient* load_vendor_client_from(const char* path, char* reason, size_t r
     dynlib_close(lib);
     return nullptr;
   }
-  // The library stays loaded for the life of the process; so does its table.
-  return new DbClient(t);
+  std::lock_guard<std::mutex> lock(g_tables_mutex);
+  g_tables.push_back(t);
+  return &g_tables.back();
 }
 
 const DbClient* vendor_client(char* reason, size_t reason_size) {
