@@ -83,7 +83,7 @@ int encode_number_int64(int64_t v, unsigned char out[22]) {
     return 1;
   }
   uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-  int rev[10];
+  int rev[10] = {};
   int count = 0;
   while (u) {
     rev[count++] = static_cast<int>(u % 100);
