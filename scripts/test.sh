@@ -8,6 +8,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")
+(cd bench && python3 -m unittest test_bench)
 if [ "${ROWVANE_SKIP_SANITIZERS:-0}" != 1 ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DROWVANE_SANITIZE=ON >/dev/null
   cmake --build build-asan -j "$jobs"
