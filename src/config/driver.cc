@@ -45,17 +45,21 @@ void set_text(char* dest, size_t capacity, const char* src, size_t max_chars) {
   std::memcpy(dest, src, n);
 }
 
-// Reads one whole line, line end included, of any length. False at end of
-// input with nothing read.
+// Reads one whole line, line end included, of any length. Zero bytes are
+// kept, so that callers can refuse them: a text cut at one would lose the
+// rest of its line, line end included, and join it to the next. False at
+// end of input with nothing read.
 bool read_line(FILE* f, std::string* line) {
   line->clear();
-  char piece[1024];
-  while (std::fgets(piece, sizeof piece, f) != nullptr) {
-    line->append(piece);
-    if (!line->empty() && line->back() == '\n') return true;
+  int c;
+  while ((c = std::getc(f)) != EOF) {
+    line->push_back(static_cast<char>(c));
+    if (c == '\n') return true;
   }
   return !line->empty();
 }
+
+bool has_zero_byte(const std::string& line) { return line.find('\0') != std::string::npos; }
 
 // Applies one option text. A query= value longer than query= can store is
 // refused rather than cut, since a cut statement may still run and return
@@ -125,6 +129,11 @@ int read_parameter_file(UnloadJob* job, const char* file_name, FILE* out) {
   std::string line;
   int status = 0;
   while (status == 0 && read_line(f, &line)) {
+    if (has_zero_byte(line)) {
+      std::fprintf(out, "ERROR -- Zero byte in parameter file : %s\n", file_name);
+      status = 1;
+      break;
+    }
     const bool continues = is_white(line[0]);
     size_t end = line.size();
     while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n' || line[end - 1] == '\t' ||
@@ -161,12 +170,21 @@ int append_sql_text(UnloadJob* job, FILE* out) {
   // input ends at a line that begins with "/".
   std::string text;
   std::string line;
+  bool zero_byte = false;
   while (read_line(f, &line)) {
     if (from_stdin && line[0] == '/') break;
+    if (has_zero_byte(line)) {
+      zero_byte = true;
+      break;
+    }
     text += line;
     text += ' ';
   }
   if (!from_stdin) std::fclose(f);
+  if (zero_byte) {
+    std::fprintf(out, "ERROR -- Zero byte in SQL file : %s\n", job->sql);
+    return 1;
+  }
 
   const size_t have = std::strlen(job->query);
   if (have + text.size() > kQueryMax) {

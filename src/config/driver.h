@@ -22,15 +22,15 @@ int prepare_job(int argc, char** argv, UnloadJob* job, FILE* out);
 // Applies the options of one parameter file ("-" prefix = standard input):
 // a line that begins with white space continues the previous option, any
 // other line starts a new one; trailing white space of each line is dropped.
-// Returns 0, or 1 after printing one line to out when the file does not open
-// or one option would not fit query.
+// Returns 0, or 1 after printing one line to out when the file does not open,
+// holds a zero byte or one option would not fit query.
 int read_parameter_file(UnloadJob* job, const char* file_name, FILE* out);
 
 // Appends the SQL text named by job->sql to job->query: "-" reads standard
 // input up to a line that begins with "/", anything else names a file. Each
 // line is appended with its line end and then one blank. Returns 0, or 1
-// after printing one line to out when the file does not open or the text
-// would not fit query (which is then left as it was).
+// after printing one line to out when the file does not open, holds a zero
+// byte or the text would not fit query (which is then left as it was).
 int append_sql_text(UnloadJob* job, FILE* out);
 
 // Prints the usage text to out; help adds the line of every other keyword.
