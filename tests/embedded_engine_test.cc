@@ -533,6 +533,57 @@ TEST_F(Engine, LobLocatorsReadInPieces) {
   EXPECT_EQ(k.code(), 22275);
 }
 
+// Values above the in-locator limit live in a spill file that the next
+// fetch rewrites: each batch reads back its own bytes, and a locator left
+// over from an earlier batch is refused instead of read as another value.
+TEST_F(Engine, LargeLobsOfEachBatchReadBackAndStaleLocatorsAreRefused) {
+  make(R"sql(CREATE TABLE big(id INTEGER, b BLOB);
+          INSERT INTO big VALUES (1, randomblob(70000)), (2, randomblob(90000)),
+                                 (3, randomblob(80000));)sql");
+  Conn k;
+  ASSERT_EQ(k.open(path), OCI_SUCCESS);
+  Query q(k);
+  ASSERT_EQ(q.open("SELECT b, substr(hex(b), 1, 2000) FROM big ORDER BY id"), OCI_SUCCESS);
+  std::vector<void*> locs(2);
+  for (auto& l : locs) ASSERT_EQ(k.c->OCIDescriptorAlloc(k.env, &l, OCI_DTYPE_LOB, 0, nullptr), 0);
+  int16_t ind[2];
+  uint16_t len[2], rc[2];
+  void* def = nullptr;
+  ASSERT_EQ(k.c->OCIDefineByPos(q.st, &def, k.err, 1, locs.data(), 0, SQLT_BLOB, ind, len, rc, 0), 0);
+  Slot hex(q, 2, SQLT_CHR, 2000, 2);
+  auto read_hex = [&](void* loc, std::string* out) {
+    std::vector<unsigned char> buf(32768);
+    uint32_t offset = 1;
+    static const char digits[] = "0123456789ABCDEF";
+    for (;;) {
+      uint32_t amt = 0;
+      int32_t r = k.c->OCILobRead(k.svc, k.err, loc, &amt, offset, buf.data(), 32768, nullptr,
+                                  nullptr, 0, SQLCS_IMPLICIT);
+      if (r == OCI_ERROR) return r;
+      for (uint32_t i = 0; i < amt; ++i) {
+        *out += digits[buf[i] >> 4];
+        *out += digits[buf[i] & 15];
+      }
+      offset += amt;
+      if (amt < 32768) return OCI_SUCCESS;
+    }
+  };
+  ASSERT_EQ(q.fetch(2), OCI_SUCCESS);
+  for (int row = 0; row < 2; ++row) {
+    std::string got;
+    ASSERT_EQ(read_hex(locs[row], &got), OCI_SUCCESS);
+    EXPECT_EQ(got.substr(0, 2000), hex.text(row)) << row;
+    EXPECT_EQ(got.size(), row == 0 ? 140000u : 180000u);
+  }
+  ASSERT_EQ(q.fetch(2), OCI_NO_DATA);
+  std::string third, stale;
+  ASSERT_EQ(read_hex(locs[0], &third), OCI_SUCCESS);
+  EXPECT_EQ(third.size(), 160000u);
+  EXPECT_EQ(third.substr(0, 2000), hex.text(0));
+  EXPECT_EQ(read_hex(locs[1], &stale), OCI_ERROR);
+  EXPECT_EQ(k.code(), 22275);
+}
+
 // ----------------------------------------------------------------- character sets
 
 TEST_F(Engine, TextArrivesInTheEnvironmentCharacterSets) {

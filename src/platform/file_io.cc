@@ -52,6 +52,14 @@ int file_seek_end(FILE* f) {
 #endif
 }
 
+int file_seek(FILE* f, int64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(f, offset, SEEK_SET) == 0 ? 0 : -1;
+#else
+  return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+#endif
+}
+
 bool file_is_regular(FILE* f) {
 #ifdef _WIN32
   struct _stat64 st;

@@ -17,6 +17,8 @@ int close_descriptor(int fd);
 int64_t file_tell(FILE* f);
 // Moves an open stream to its end; 0 or -1.
 int file_seek_end(FILE* f);
+// Moves an open stream to a byte offset from its start; 0 or -1.
+int file_seek(FILE* f, int64_t offset);
 // True when the open stream is a regular file (not a device, pipe, ...).
 bool file_is_regular(FILE* f);
 // Sets standard output to binary mode (no line-end translation on Windows).

@@ -142,6 +142,7 @@ void release_env(Env* env) {
     unlink(h);
     delete_handle(h);
   }
+  if (env->lob_spill) std::fclose(env->lob_spill);
   converter_close(&env->out[0]);
   converter_close(&env->out[1]);
   input_converter_close(&env->in_cd);

@@ -77,7 +77,7 @@
 //   or no row at all -> VARCHAR2(4000).
 //
 // Values. Numbers become plain decimal text (REAL: the shortest digits that
-//   read back as the same double; exponent form only past 64 characters);
+//   read back as the same double; exponent form only past 46 characters);
 //   dates and timestamps are read from ISO-8601 text ("YYYY-MM-DD[ HH:MI[:SS
 //   [.fffffffff]]][ ±HH:MM|Z]"), INTEGER Unix seconds or REAL Julian day
 //   numbers, and written by the session's formats (FF takes the column's
@@ -97,7 +97,9 @@
 //   NULL sets indicator -1 and return code 1405 (ORA-01405 when the define
 //   has no indicator array). A value error (1861, 1722, 1426, 1455) ends the
 //   call with OCI_ERROR; the rows before it are delivered and counted, and
-//   the bad row is skipped. OCI_ATTR_ROW_COUNT counts the rows delivered so
+//   the bad row is skipped. Any other error while stepping (an integer
+//   overflow, a corrupt page) ends the cursor: the next fetch fails with
+//   ORA-01002. OCI_ATTR_ROW_COUNT counts the rows delivered so
 //   far; attribute 197 (rows of the last fetch call) is answered too.
 //
 // Character sets. With a character-set id, text values (fetch types 1, 5,
@@ -126,12 +128,14 @@
 //   record. A fetch that reaches the end leaves ORA-01403.
 //
 // LOB locators. A fetch into locators (types 112-114) copies each value
-//   into its locator: a locator holds a heap buffer with the whole value
-//   (CLOB text already converted into the client or national set), grown to
-//   the largest value it has held and kept for reuse until the locator's
-//   environment is released. A batch of locators therefore holds the sum of
-//   the batch's LOB sizes (at most array size x largest LOB). OCILobRead
-//   copies from that buffer: offsets and amounts count bytes, amount 0 reads
+//   (CLOB text already converted into the client or national set): a value
+//   of at most 64 KiB into a heap buffer of its locator, kept for reuse until
+//   the environment is released; a larger one into the environment's
+//   anonymous spill file, which every fetch into locators rewrites from its
+//   start. A batch of locators therefore holds at most array size x 64 KiB
+//   of memory, plus one copy of the value being fetched; a locator of an
+//   earlier fetch whose value was spilled is refused (ORA-22275). OCILobRead
+//   copies from the buffer or the file: offsets and amounts count bytes, amount 0 reads
 //   up to the buffer size, the amount read comes back in *amtp, and a read
 //   at or past the end returns OCI_NO_DATA with amount 0. A read callback,
 //   when given, receives every piece from the offset to the end.

@@ -13,6 +13,7 @@
 
 #include "db/embedded/engine.h"
 #include "db/embedded/internal.h"
+#include "platform/file_io.h"
 
 namespace rowvane::embedded {
 namespace {
@@ -343,6 +344,36 @@ int32_t put_as_integer(FetchState& fs, const Define* d, uint32_t row, int col, i
   return 0;
 }
 
+// Moves a large value out of its locator into the environment's spill file,
+// so that memory does not grow with the values of a whole batch.
+bool spill_lob(Env* env, Lob* l) {
+  if (!env->lob_spill) env->lob_spill = std::tmpfile();
+  if (!env->lob_spill) return false;
+  if (rowvane::file_seek(env->lob_spill, static_cast<int64_t>(env->lob_spill_end)) != 0 ||
+      std::fwrite(l->data, 1, l->len, env->lob_spill) != l->len)
+    return false;
+  l->spilled = true;
+  l->spill_offset = env->lob_spill_end;
+  env->lob_spill_end += l->len;
+  size_t len = l->len;
+  lob_free_data(l);
+  l->len = len;
+  return true;
+}
+
+// Copies n bytes of a value from start into dst, from the locator or the
+// spill file.
+bool lob_copy_out(Lob* l, size_t start, void* dst, size_t n) {
+  if (!l->spilled) {
+    std::memcpy(dst, l->data + start, n);
+    return true;
+  }
+  FILE* spill = l->head.env->lob_spill;
+  return spill && std::fflush(spill) == 0 &&
+         rowvane::file_seek(spill, static_cast<int64_t>(l->spill_offset + start)) == 0 &&
+         std::fread(dst, 1, n, spill) == n;
+}
+
 int32_t put_locator(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
   void* handle = nullptr;
   std::memcpy(&handle, d->buffer + static_cast<size_t>(row) * sizeof(void*), sizeof handle);
@@ -370,6 +401,9 @@ int32_t put_locator(FetchState& fs, const Define* d, uint32_t row, int col, int 
                         &l->cap);
   }
   if (!ok) return 4030;
+  l->spilled = false;
+  l->epoch = fs.env->lob_epoch;
+  if (l->len > kLobInlineLimit && !spill_lob(fs.env, l)) return 4030;
   if (d->indicators) d->indicators[row] = 0;
   if (d->lengths) d->lengths[row] = 0;
   if (d->rcodes) d->rcodes[row] = 0;
@@ -511,8 +545,17 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
     st->state = StmtState::kQueryDone;
     return OCI_SUCCESS;
   }
-  for (Define* d : st->defines)
+  bool fills_locators = false;
+  for (Define* d : st->defines) {
     if (d && !d->plan_ready && !plan_define(st, d, errhp)) return OCI_ERROR;
+    if (d && is_lob_type(d->dty)) fills_locators = true;
+  }
+  if (fills_locators) {
+    // The locators of the previous fetch are refilled: the spill file is
+    // rewritten from its start.
+    st->head.env->lob_epoch++;
+    st->head.env->lob_spill_end = 0;
+  }
   FetchState fs{st, st->head.env, false};
   uint32_t n = 0;
   while (n < nrows) {
@@ -527,7 +570,11 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
       if (rc != SQLITE_ROW) {
         set_sqlite_error(errhp, st->vm_db, rc, st->text.c_str());
         sqlite3_reset(st->vm);
-        st->state = StmtState::kQueryDone;
+        // The cursor cannot go on past this error. A caller that tolerates
+        // it and fetches again must not see a normal end of the rows (it
+        // would take the unread rest for the end of the data), so the next
+        // fetch fails with ORA-01002 instead.
+        st->state = StmtState::kQueryFailed;
         st->row_count += n;
         st->rows_fetched = n;
         return OCI_ERROR;
@@ -580,6 +627,8 @@ int32_t lob_read(void*, void* errhp, void* locp, uint32_t* amtp, uint32_t offset
   if (!l || !amtp) return OCI_INVALID_HANDLE;
   clear_error(errhp);
   if (!l->filled || l->is_null) return set_error(errhp, 22275);
+  // A spilled value of an earlier fetch has been overwritten since.
+  if (l->spilled && l->epoch != l->head.env->lob_epoch) return set_error(errhp, 22275);
   if (offset == 0 || !bufp || bufl == 0) return set_error(errhp, 24801);
   size_t start = static_cast<size_t>(offset) - 1;
   size_t left = start < l->len ? l->len - start : 0;
@@ -594,7 +643,7 @@ int32_t lob_read(void*, void* errhp, void* locp, uint32_t* amtp, uint32_t offset
     size_t pos = start;
     while (left > 0) {
       size_t piece = left < bufl ? left : bufl;
-      std::memcpy(bufp, l->data + pos, piece);
+      if (!lob_copy_out(l, pos, bufp, piece)) return set_error(errhp, 22275, "spill file");
       left -= piece;
       pos += piece;
       total += static_cast<uint32_t>(piece);
@@ -605,7 +654,7 @@ int32_t lob_read(void*, void* errhp, void* locp, uint32_t* amtp, uint32_t offset
     return OCI_SUCCESS;
   }
   size_t n = left < bufl ? left : bufl;
-  std::memcpy(bufp, l->data + start, n);
+  if (!lob_copy_out(l, start, bufp, n)) return set_error(errhp, 22275, "spill file");
   *amtp = static_cast<uint32_t>(n);
   return OCI_SUCCESS;
 }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -164,7 +165,9 @@ struct Bind {
   uint16_t* alen;
 };
 
-enum class StmtState : uint8_t { kPrepared, kQueryOpen, kQueryDone, kExecuted };
+// kQueryFailed: a statement error ended the cursor during a fetch; later
+// fetches fail (ORA-01002) rather than report a normal end of the rows.
+enum class StmtState : uint8_t { kPrepared, kQueryOpen, kQueryDone, kExecuted, kQueryFailed };
 
 struct Stmt {
   HandleHead head;
@@ -191,7 +194,15 @@ struct Lob {
   bool filled;            // holds a fetched value
   bool is_null;
   bool open;
+  bool spilled;           // the value lies in the environment's spill file
+  uint64_t spill_offset;  // where, when spilled (len bytes)
+  uint32_t epoch;         // the environment's LOB epoch when it was filled
 };
+
+// Values above this size are not kept in their locator but written to the
+// environment's spill file, so a batch of locators holds at most this much
+// memory per row whatever the sizes of the values.
+constexpr size_t kLobInlineLimit = 65536;
 
 struct Env {
   HandleHead head;        // list sentinel: head.next/prev run through all handles
@@ -205,6 +216,12 @@ struct Env {
   NlsFormat timestamp_format;
   NlsFormat timestamp_tz_format;
   ErrorRecord rec;        // errors reported on the environment itself
+  // Large LOB values of the current fetch (see kLobInlineLimit): an
+  // anonymous temporary file, rewritten from its start at every fetch that
+  // fills locators. The epoch tells a locator of an earlier fetch.
+  FILE* lob_spill = nullptr;
+  uint64_t lob_spill_end = 0;
+  uint32_t lob_epoch = 0;
 };
 
 // ---- errors.cc

@@ -42,10 +42,13 @@ size_t format_double(double v, char* out) {
     return 1;
   }
   // The shortest digits that read back as the same double, without exponent.
+  // Number columns are fetched as text into slots of 46 characters (the
+  // widest NUMBER text), so a longer plain form could never be delivered.
+  constexpr size_t kMaxPlainText = 46;
   auto r = std::to_chars(out, out + 500, v, std::chars_format::fixed);
   size_t n = static_cast<size_t>(r.ptr - out);
-  if (r.ec == std::errc() && n <= 64) return n;
-  // Past 64 characters the exponent form is shorter and still exact.
+  if (r.ec == std::errc() && n <= kMaxPlainText) return n;
+  // Past that the exponent form is shorter and still exact.
   r = std::to_chars(out, out + 500, v, std::chars_format::scientific);
   n = static_cast<size_t>(r.ptr - out);
   for (size_t i = 0; i < n; ++i)
