@@ -2,7 +2,9 @@
 // escaping with the double-byte rule, hex.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -365,6 +367,53 @@ TEST(Escaping, RunSkippingAgreesWithPlainScan) {
   }
 }
 
+// Long values that are mostly plain ASCII, so the scan moves over whole
+// blocks and meets special and high bytes at every offset of a block and of
+// its overlapping tail; every special-byte count from none to twenty-one.
+// Each value sits in a buffer of its exact length so that the sanitizer
+// build catches a read past its end.
+TEST(Escaping, BlockScanAgreesWithPlainScan) {
+  struct Setting {
+    char esc;
+    std::string escf, esct;
+  } settings[] = {
+      {'"', "", ""},                       // one special byte
+      {'\\', "\r\n", "rn"},                // three
+      {'\\', "\r\n\"'", "rn\"'"},          // five
+      {'\\', "\r\n\"'\t", "rn\"'t"},      // six: the general scan
+      {'\0', "a", "b"},                     // a zero escape byte
+      {'\x81', "\xFE\x80", "xy"},           // no special byte below 0x80
+      {'#', "abcdefghijklmnopqrst", "ABCDEFGHIJKLMNOPQRST"},  // twenty-one
+  };
+  const unsigned char rare[] = {0x00, 0x0A, 0x0D, 0x22, 0x27, 0x5C, 0x23, 0x61, 0x74,
+                                0x80, 0x81, 0xC3, 0xA9, 0xFE, 0xFF, 0x40, 0x7F};
+  std::mt19937 rng(11);
+  for (const Setting& s : settings) {
+    SCOPED_TRACE(s.escf);
+    EscapeTable e;
+    build_escape_table(&e, s.esc, s.escf.c_str(), s.esct.c_str());
+    for (int round = 0; round < 4000; ++round) {
+      const size_t len = rng() % 90;
+      std::vector<unsigned char> value(len);
+      const unsigned every = 1 + rng() % 40;  // how often a rare byte appears
+      for (auto& b : value) {
+        b = rng() % every == 0 ? rare[rng() % sizeof rare]
+                               : static_cast<unsigned char>('A' + rng() % 26);
+      }
+      // Exact-size copies on the heap: no slack after the last byte.
+      std::unique_ptr<unsigned char[]> exact(new unsigned char[len ? len : 1]);
+      if (len) std::memcpy(exact.get(), value.data(), len);
+      const std::string want = reference_escape(std::string(value.begin(), value.end()),
+                                                static_cast<unsigned char>(s.esc), s.escf, s.esct);
+      std::string got(2 * len + 1, '\0');
+      const size_t n = escape_bytes(got.data(), exact.get(), len, e);
+      ASSERT_EQ(n, len + count_escapes(exact.get(), len, e));
+      got.resize(n);
+      ASSERT_EQ(got, want);
+    }
+  }
+}
+
 TEST(Translation, Pairs) {
   EXPECT_EQ(translated("abc", "ab", "xy"), "xyc");
   EXPECT_EQ(translated("c", "abc", "xy"), std::string(1, '\0'));
@@ -398,6 +447,24 @@ TEST(HexAndTypes, HexDigits) {
   ASSERT_EQ(hex_bytes(out, v, sizeof v), 10u);
   EXPECT_EQ(std::string(out, 10), "000fa5ff5c");
   EXPECT_EQ(hex_bytes(out, v, 0), 0u);
+}
+
+// Every byte value, at every length around the 16-byte blocks, against
+// printf; nothing is written past 2 * len.
+TEST(HexAndTypes, HexDigitsOfEveryByteAndLength) {
+  std::vector<unsigned char> all(256 + 40);
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<unsigned char>(i * 7 + i / 256);
+  for (size_t len = 0; len <= all.size(); len += len < 48 ? 1 : 37) {
+    std::string want;
+    char two[3];
+    for (size_t i = 0; i < len; ++i) {
+      std::snprintf(two, sizeof two, "%02x", all[i]);
+      want += two;
+    }
+    std::string out(2 * len + 8, '#');
+    ASSERT_EQ(hex_bytes(out.data(), all.data(), len), 2 * len);
+    ASSERT_EQ(out, want + "########") << len;
+  }
 }
 
 TEST(HexAndTypes, EscapedKinds) {

@@ -197,7 +197,13 @@ int flush_buffer(OutputFiles* f, char* buf, int pos, int buf_size) {
   if (write_block(f, buf, n) != 0) return -1;
   int rest = pos - n;
   if (rest > 0 && n > 0) std::memmove(buf, buf + n, static_cast<size_t>(rest));
-  if (buf_size > rest) std::memset(buf + rest, ' ', static_cast<size_t>(buf_size - rest));
+  // Only [rest, pos) held record bytes: everything past pos is blank already
+  // (the buffer starts blank and only ever advances over what it writes or
+  // skips), so blanking the used part restores a wholly blank tail.
+  int used_end = pos < buf_size ? pos : buf_size;
+  if (f->keep_blank && used_end > rest) {
+    std::memset(buf + rest, ' ', static_cast<size_t>(used_end - rest));
+  }
   return rest;
 }
 
@@ -208,7 +214,7 @@ int finish_file(OutputFiles* f, char* buf, int pos) {
     scramble_words(reinterpret_cast<unsigned char*>(buf), words * 8, f->key);
   }
   int rc = write_block(f, buf, pos);
-  std::memset(buf, ' ', static_cast<size_t>(pos));
+  if (f->keep_blank) std::memset(buf, ' ', static_cast<size_t>(pos));
   return rc;
 }
 

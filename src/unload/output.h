@@ -34,6 +34,7 @@ struct OutputFiles {
   bool stdout_mode = false;            // file= is exactly "-"
   bool gzip_mode = false;              // file= ends in ".gz" (any case) and is longer than 3
   bool scramble = false;               // crack= is set
+  bool keep_blank = true;              // writes blank the bytes they free (see flush_buffer)
   unsigned char key[8] = {};
   int32_t sequence = 1;                // value of %b, starts at 1
   uint64_t rows_in_file = 0;
@@ -49,13 +50,16 @@ int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
 
 // Writes the leading part of buf[0, pos) (all of it, or with scrambling the
 // largest multiple of 8 below pos), moves the unwritten rest to the front,
-// fills the rest of the buffer (buf_size bytes in all) with blanks and
-// returns the new position. On a failed or short write returns -1 (run
-// status 2 is the caller's to set).
+// blanks the bytes it vacated and returns the new position. Requires
+// buf[pos, buf_size) to be blanks already, so that afterwards every byte past
+// the new position is a blank. With f->keep_blank off (a layout that never
+// moves the position over unwritten bytes) nothing is blanked. On a failed
+// or short write returns -1 (run status 2 is the caller's to set).
 int flush_buffer(OutputFiles* f, char* buf, int pos, int buf_size);
 
 // Writes every byte left in buf[0, pos) (scrambling all but the final 1 to 8
-// bytes of the file's stream) and blank-fills the used part. 0 or -1.
+// bytes of the file's stream) and blank-fills the used part (when
+// f->keep_blank is set). 0 or -1.
 int finish_file(OutputFiles* f, char* buf, int pos);
 
 // True when, after a record, the run must move on to the next file.

@@ -203,6 +203,13 @@ struct Run {
   // Two hex digits per byte; the room of the column is asked for before
   // every byte, so the digits may go out in several writes.
   size_t put_hex(const unsigned char* v, size_t n, int32_t max_out) {
+    // All digits and the column's room fit: the loop below would write them
+    // in one piece without a flush, so do just that.
+    if (status == 0 && static_cast<int64_t>(pos) + max_out + 2 * static_cast<int64_t>(n) < size) {
+      size_t w = hex_bytes(buf + pos, v, n);
+      pos += static_cast<int>(w);
+      return w;
+    }
     size_t written = 0;
     while (n > 0 && status == 0) {
       if (pos + static_cast<int64_t>(max_out) >= size && !flush()) break;
@@ -608,7 +615,11 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     s->run_status = rc;
     return rc;
   }
-  std::memset(r.buf, ' ', static_cast<size_t>(r.size));
+  // Only fixed-width fields and names padded before a blank column
+  // separator move over unwritten bytes (skip); without them the buffer
+  // need not be blank at all.
+  r.files.keep_blank = r.fixed || (job.colsep_len > 0 && job.colsep[0] == ' ');
+  if (r.files.keep_blank) std::memset(r.buf, ' ', static_cast<size_t>(r.size));
   r.pos = 0;
   r.rows_per_progress = job.rows > 0 ? job.rows : 1;
   r.progress_countdown = r.rows_per_progress;

@@ -1,12 +1,35 @@
 #include "unload/values.h"
 
+#include <array>
 #include <cstring>
+
+// SSE2 is part of every x86-64 target (MSVC defines no __SSE2__ there);
+// other targets scan 8-byte words instead. ROWVANE_NO_SIMD forces the word
+// scan so that it can be tested on x86-64 too.
+#if !defined(ROWVANE_NO_SIMD) && \
+    (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
+#define ROWVANE_SSE2 1
+#include <emmintrin.h>
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+#endif
 
 namespace rowvane {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
+// "00" .. "ff": the two hex digits of every byte value, one table for all runs.
+constexpr std::array<char, 512> make_hex_pairs() {
+  constexpr char digits[] = "0123456789abcdef";
+  std::array<char, 512> t{};
+  for (int b = 0; b < 256; ++b) {
+    t[2 * b] = digits[b >> 4];
+    t[2 * b + 1] = digits[b & 0x0F];
+  }
+  return t;
+}
+constexpr std::array<char, 512> kHexPairs = make_hex_pairs();
 
 inline bool is_lead_byte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
 inline bool is_trail_byte(unsigned char b) {
@@ -21,6 +44,135 @@ inline char* put2(char* p, unsigned n) {
   return p + 2;
 }
 
+#if defined(ROWVANE_SSE2)
+inline unsigned lowest_bit(unsigned m) {
+#if defined(_MSC_VER) && !defined(__clang__)
+  unsigned long k;
+  _BitScanForward(&k, m);
+  return static_cast<unsigned>(k);
+#else
+  return static_cast<unsigned>(__builtin_ctz(m));
+#endif
+}
+
+inline __m128i load4(const unsigned char* p) {
+  int32_t w;
+  std::memcpy(&w, p, 4);
+  return _mm_cvtsi32_si128(w);
+}
+
+// The special bytes below 0x80, each repeated across 16 lanes. With K > 0
+// there are exactly K of them and they stay in registers for the whole
+// value; K == 0 takes any count from the table.
+template <int K>
+struct Lanes {
+  __m128i v[K > 0 ? K : 1];
+  const unsigned char (*table)[16];
+  int count;
+
+  explicit Lanes(const EscapeTable& e) : table(e.ascii_lanes), count(e.ascii_count) {
+    for (int k = 0; k < K; ++k) v[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(table[k]));
+  }
+
+  // One bit per byte of x: set where the byte is 0x80 or above or equals a
+  // special byte. The equality masks are 0xFF bytes, so OR-ing them into x
+  // leaves the answer in the high bits.
+  unsigned candidates(__m128i x) const {
+    __m128i hit = x;
+    if constexpr (K > 0) {
+      for (int k = 0; k < K; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(x, v[k]));
+    } else {
+      for (int k = 0; k < count; ++k) {
+        hit = _mm_or_si128(
+            hit, _mm_cmpeq_epi8(x, _mm_load_si128(reinterpret_cast<const __m128i*>(table[k]))));
+      }
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+  }
+};
+
+// Moves i over plain bytes: ASCII bytes that are not special, each a whole
+// character. Returns j >= i with every byte of [i, j) plain, and j == len
+// or value[j] a byte the caller must judge (0x80 or above, or special).
+// Blocks are scanned 16 bytes at a time; a shorter rest is covered by two
+// overlapping loads, which is safe because every byte before the first
+// candidate is known to be plain.
+template <int K>
+inline size_t skip_plain(const unsigned char* value, size_t i, size_t len, const EscapeTable& e,
+                         const Lanes<K>& lanes) {
+  const unsigned char* p = value + i;
+  const size_t n = len - i;
+  if (n >= 16) {
+    size_t j = 0;
+    for (; j + 16 <= n; j += 16) {
+      unsigned m = lanes.candidates(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j)));
+      if (m) return i + j + lowest_bit(m);
+    }
+    if (j < n) {
+      unsigned m = lanes.candidates(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
+      if (m) return i + n - 16 + lowest_bit(m);
+    }
+    return len;
+  }
+  if (n >= 8) {
+    __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                                   _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8)));
+    unsigned m = lanes.candidates(x);
+    if (m & 0xFFu) return i + lowest_bit(m);
+    if (m) return i + n - 8 + lowest_bit(m >> 8);
+    return len;
+  }
+  if (n >= 4) {
+    // Bytes 8-15 of x are zero and may equal a special zero byte: masked off.
+    __m128i x = _mm_unpacklo_epi32(load4(p), load4(p + n - 4));
+    unsigned m = lanes.candidates(x) & 0xFFu;
+    if (m & 0x0Fu) return i + lowest_bit(m);
+    if (m) return i + n - 4 + lowest_bit(m >> 4);
+    return len;
+  }
+  while (i < len && !e.stop[value[i]]) ++i;
+  return i;
+}
+#else
+template <int K>
+struct Lanes {
+  explicit Lanes(const EscapeTable&) {}
+};
+
+// Word scan: a word with no byte at or above 0x80 and none equal to a
+// special byte is skipped whole; otherwise its bytes go through the table.
+// Same result as the block scan above. Each special byte costs about as much
+// per word as the table costs per byte, so beyond two the table alone is used.
+template <int K>
+inline size_t skip_plain(const unsigned char* value, size_t i, size_t len, const EscapeTable& e,
+                         const Lanes<K>&) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  for (;;) {
+    if (len - i < 8 || e.ascii_count > 2) {
+      while (i < len && !e.stop[value[i]]) ++i;
+      return i;
+    }
+    uint64_t w;
+    std::memcpy(&w, value + i, 8);
+    uint64_t hit = w;
+    for (int k = 0; k < e.ascii_count; ++k) {
+      const uint64_t x = w ^ (kOnes * e.ascii_lanes[k][0]);
+      // High bit set exactly where a byte of x is zero (no carries between bytes).
+      hit |= ~(((x & kLow7) + kLow7) | x);
+    }
+    if ((hit & kHigh) == 0) {
+      i += 8;
+      continue;
+    }
+    const size_t end = i + 8;
+    while (i < end && !e.stop[value[i]]) ++i;
+    if (i < end) return i;
+  }
+}
+#endif
+
 // Position of the next byte at or after i that must be escaped, or len.
 //
 // This has to agree exactly with a scan that starts at byte 0 and walks one
@@ -29,21 +181,61 @@ inline char* put2(char* p, unsigned n) {
 // trail byte is skipped as a pair (so a trail byte equal to a special byte is
 // left alone), while a lead byte at the end of the value, or followed by
 // anything else, is a single byte and is escaped when special.
+template <int K>
 inline size_t next_special(const unsigned char* value, size_t i, size_t len,
-                           const EscapeTable& e) {
+                           const EscapeTable& e, const Lanes<K>& lanes) {
   while (i < len) {
-    // Ordinary bytes: ASCII that is not special. This loop is the hot part.
-    while (i < len && !e.stop[value[i]]) ++i;
+    // Ordinary bytes: ASCII that is not special. This scan is the hot part.
+    i = skip_plain(value, i, len, e, lanes);
     if (i == len) break;
-    const unsigned char b = value[i];
-    if (is_lead_byte(b) && i + 1 < len && is_trail_byte(value[i + 1])) {
-      i += 2;
-      continue;
+    // Bytes at or above 0x80 tend to come in runs (text in another script):
+    // the table walks them until the next plain byte.
+    unsigned char b = value[i];
+    while (b >= 0x80 || e.special[b]) {
+      if (is_lead_byte(b) && i + 1 < len && is_trail_byte(value[i + 1])) {
+        i += 2;
+      } else if (e.special[b]) {
+        return i;
+      } else {
+        ++i;  // 0x80, 0xFF or a lone lead byte: a single byte, not special
+      }
+      if (i >= len) return len;
+      b = value[i];
     }
-    if (e.special[b]) return i;
-    ++i;
   }
   return len;
+}
+
+template <int K>
+size_t count_run(const unsigned char* value, size_t len, const EscapeTable& e) {
+  const Lanes<K> lanes(e);
+  size_t n = 0;
+  size_t i = 0;
+  while ((i = next_special(value, i, len, e, lanes)) < len) {
+    ++n;
+    ++i;
+  }
+  return n;
+}
+
+template <int K>
+size_t escape_run(char* dest, const unsigned char* value, size_t len, const EscapeTable& e) {
+  const Lanes<K> lanes(e);
+  char* d = dest;
+  size_t i = 0;
+  while (i < len) {
+    const size_t s = next_special(value, i, len, e, lanes);
+    if (s > i) {
+      std::memcpy(d, value + i, s - i);
+      d += s - i;
+    }
+    if (s == len) break;
+    d[0] = static_cast<char>(e.escape);
+    d[1] = static_cast<char>(e.out[value[s]]);
+    d += 2;
+    i = s + 1;
+  }
+  return static_cast<size_t>(d - dest);
 }
 
 }  // namespace
@@ -194,18 +386,25 @@ void build_escape_table(EscapeTable* e, char escape, const char* escf, const cha
   e->out[e->escape] = e->escape;
   for (int b = 0; b < 256; ++b) {
     e->stop[b] = e->special[b] || is_lead_byte(static_cast<unsigned char>(b));
+    if (e->special[b] && b < 0x80) std::memset(e->ascii_lanes[e->ascii_count++], b, 16);
   }
 }
 
+// The common escape settings have one to five special bytes below 0x80;
+// each count gets a scan of its own that keeps them in registers.
 size_t count_escapes(const unsigned char* value, size_t len, const EscapeTable& e) {
   if (!e.on) return 0;
-  size_t n = 0;
-  size_t i = 0;
-  while ((i = next_special(value, i, len, e)) < len) {
-    ++n;
-    ++i;
+#if defined(ROWVANE_SSE2)
+  switch (e.ascii_count) {
+    case 1: return count_run<1>(value, len, e);
+    case 2: return count_run<2>(value, len, e);
+    case 3: return count_run<3>(value, len, e);
+    case 4: return count_run<4>(value, len, e);
+    case 5: return count_run<5>(value, len, e);
+    default: break;
   }
-  return n;
+#endif
+  return count_run<0>(value, len, e);
 }
 
 size_t escape_bytes(char* dest, const unsigned char* value, size_t len, const EscapeTable& e) {
@@ -213,28 +412,44 @@ size_t escape_bytes(char* dest, const unsigned char* value, size_t len, const Es
     if (len) std::memcpy(dest, value, len);
     return len;
   }
-  char* d = dest;
-  size_t i = 0;
-  while (i < len) {
-    const size_t s = next_special(value, i, len, e);
-    if (s > i) {
-      std::memcpy(d, value + i, s - i);
-      d += s - i;
-    }
-    if (s == len) break;
-    d[0] = static_cast<char>(e.escape);
-    d[1] = static_cast<char>(e.out[value[s]]);
-    d += 2;
-    i = s + 1;
+#if defined(ROWVANE_SSE2)
+  switch (e.ascii_count) {
+    case 1: return escape_run<1>(dest, value, len, e);
+    case 2: return escape_run<2>(dest, value, len, e);
+    case 3: return escape_run<3>(dest, value, len, e);
+    case 4: return escape_run<4>(dest, value, len, e);
+    case 5: return escape_run<5>(dest, value, len, e);
+    default: break;
   }
-  return static_cast<size_t>(d - dest);
+#endif
+  return escape_run<0>(dest, value, len, e);
 }
 
 size_t hex_bytes(char* dest, const unsigned char* value, size_t len) {
-  for (size_t i = 0; i < len; ++i) {
-    dest[2 * i] = kHexDigits[value[i] >> 4];
-    dest[2 * i + 1] = kHexDigits[value[i] & 0x0F];
+  size_t i = 0;
+#if defined(ROWVANE_SSE2)
+  // 16 bytes at a time: split into nibbles, interleave high before low, and
+  // add '0', or 'a' - 10 for the nibbles above 9.
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i zero_digit = _mm_set1_epi8('0');
+  const __m128i letter_gap = _mm_set1_epi8('a' - '0' - 10);
+  auto digits = [&](__m128i nib) {
+    __m128i above9 = _mm_cmpgt_epi8(nib, nine);
+    return _mm_add_epi8(_mm_add_epi8(nib, zero_digit), _mm_and_si128(above9, letter_gap));
+  };
+  for (; i + 16 <= len; i += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value + i));
+    __m128i hi = _mm_and_si128(_mm_srli_epi16(x, 4), low4);
+    __m128i lo = _mm_and_si128(x, low4);
+    __m128i a = digits(_mm_unpacklo_epi8(hi, lo));
+    __m128i b = digits(_mm_unpackhi_epi8(hi, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 2 * i), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 2 * i + 16), b);
   }
+#endif
+  const char* pairs = kHexPairs.data();
+  for (; i < len; ++i) std::memcpy(dest + 2 * i, pairs + 2 * value[i], 2);
   return 2 * len;
 }
 

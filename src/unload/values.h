@@ -53,6 +53,9 @@ struct EscapeTable {
   bool special[256];        // the byte, standing alone, needs escaping
   bool stop[256];           // special, or a possible lead byte 0x81-0xFE of a
                             // double-byte character: the scan must look at it
+  int ascii_count;          // special bytes below 0x80 (at most 21)
+  // Each of those bytes repeated 16 times, for the block scan of plain runs.
+  alignas(16) unsigned char ascii_lanes[24][16];
 };
 // escf and esct are NUL-terminated (null pointers are taken as empty). The
 // pair count is the number of leading positions where both hold a nonzero
