@@ -184,6 +184,71 @@ TEST_F(Faults, LobFileThatCannotBeOpenedAtFileChange) {
   }
 }
 
+TEST_F(Faults, LobFileOnFullDeviceStopsAtTheFirstFailure) {
+  // One message; the data file keeps whole records only, in order, each
+  // with a whole reference; no closing line.
+  rvtest::sqlite_exec(db_, "CREATE TABLE L(ID INTEGER PRIMARY KEY, C CLOB);"
+                           "INSERT INTO L SELECT ID, 'clob-' || ID FROM T;");
+  symlink_to("/dev/full", dir_ + "/full.lob");
+  Proc p = run({login_, "query=L", "file=" + dir_ + "/l.txt", "lobfile=" + dir_ + "/full.lob"});
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.status, 2);
+  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/full.lob\n"), 1u) << p.out;
+  EXPECT_EQ(count_of(p.out, " closed at "), 0u) << p.out;
+  const std::string text = rvtest::read_file(dir_ + "/l.txt");
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  const std::vector<std::string> lines = lines_of(text);
+  EXPECT_LT(lines.size(), static_cast<size_t>(kRows));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string head = std::to_string(i + 1) + "," + dir_ + "/full.lob.";
+    ASSERT_EQ(lines[i].compare(0, head.size(), head), 0) << lines[i];
+    EXPECT_EQ(lines[i].back(), '/') << lines[i];
+  }
+}
+
+TEST_F(Faults, CompressedFileFailingAtItsCloseHasNoClosingLine) {
+  // 1000 short rows compress into less than zlib's buffer: the full device
+  // shows only when the stream is finished at the close.
+  symlink_to("/dev/full", dir_ + "/g_2.gz");
+  Proc p = run({login_, "query=T", "file=" + dir_ + "/g_%b.gz", "batch=yes", "rows=1000"});
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.status, 2);
+  EXPECT_EQ(count_of(p.out, "output file " + dir_ + "/g_1.gz closed at 1000 rows"), 1u) << p.out;
+  EXPECT_EQ(count_of(p.out, " closed at "), 1u) << p.out;
+  rvtest::RunResult unzipped = rvtest::run_shell("gzip -dc '" + dir_ + "/g_1.gz'");
+  EXPECT_EQ(unzipped.status, 0);
+  EXPECT_EQ(ids_of(unzipped.out), range_of(1, 1000));
+
+  // The same at the end of a run with one file.
+  symlink_to("/dev/full", dir_ + "/one.gz");
+  p = run({login_, "query=select ID, NAME from T where ID <= 100", "file=" + dir_ + "/one.gz"});
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.status, 2);
+  EXPECT_EQ(count_of(p.out, " closed at "), 0u) << p.out;
+}
+
+TEST_F(Faults, DataAndLobFileOfTheSameNameAreRefused) {
+  rvtest::sqlite_exec(db_, "CREATE TABLE L(ID INTEGER PRIMARY KEY, C CLOB);"
+                           "INSERT INTO L SELECT ID, 'clob-' || ID FROM T;");
+  const std::string same = dir_ + "/same.txt";
+  for (const std::string& file : {same, "+" + same}) {
+    Proc p = run({login_, "query=L", "file=" + file, "lobfile=" + same});
+    ASSERT_TRUE(ended_cleanly(p));
+    EXPECT_EQ(p.status, 6);
+    EXPECT_EQ(p.out, "ERROR -- Data file and LOB file are the same file : " + same + "\n");
+    EXPECT_FALSE(rvtest::file_exists(same));
+  }
+  // Names that meet only at the second file: the first pair is complete.
+  Proc p = run({login_, "query=L", "file=" + dir_ + "/s_%b.txt", "lobfile=" + dir_ + "/s_2.txt",
+                "batch=yes", "rows=1000"});
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.status, 6);
+  EXPECT_EQ(count_of(p.out, "ERROR -- Data file and LOB file are the same file : " + dir_ +
+                                "/s_2.txt\n"), 1u) << p.out;
+  EXPECT_EQ(lines_of(rvtest::read_file(dir_ + "/s_1.txt")).size(), 1000u);
+}
+
 // ---------------------------------------------------------------------------
 // Database
 

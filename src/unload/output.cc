@@ -69,19 +69,39 @@ int write_block(OutputFiles* f, const char* buf, int n) {
   return 0;
 }
 
-// Opens the data file, the lob file and the gzip stream of f->sequence. On a
-// failure the line is delivered, everything opened here is closed (an empty
-// lob file deleted) and 6 is returned.
+// The name a file is opened under: an expanded name without its "+".
+const char* plain_name(const char* name) { return name[0] == '+' ? name + 1 : name; }
+
+// Opens the data file, the lob file and the gzip stream of f->sequence. Both
+// names are expanded and checked before anything is opened, so a refused
+// pair leaves no truncated file behind. On a failure the line is delivered,
+// everything opened here is closed (an empty lob file deleted) and 6 is
+// returned.
 int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
+  if (f->stdout_mode) {
+    std::strcpy(f->data_name, "-");
+  } else if (expand_file_name(job.file, f->data_name, kDataNameSize, f->sequence, job.piece) < 0) {
+    session_messagef(s, kNameTooLong, static_cast<int>(kDataNameSize - 1), job.file);
+    return 6;
+  }
+  f->lob_name[0] = '\0';
+  if (job.lobfile[0] != '\0') {
+    if (expand_file_name(job.lobfile, f->lob_name, kLobNameSize, f->sequence, job.piece) < 0) {
+      session_messagef(s, kNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
+      return 6;
+    }
+    // Records and LOB contents in one file would overwrite each other.
+    if (!f->stdout_mode && std::strcmp(plain_name(f->data_name), plain_name(f->lob_name)) == 0) {
+      session_messagef(s, "ERROR -- Data file and LOB file are the same file : %s\n",
+                       plain_name(f->data_name));
+      return 6;
+    }
+  }
+
   if (f->stdout_mode) {
     set_stdout_binary();
     f->data = stdout;
-    std::strcpy(f->data_name, "-");
   } else {
-    if (expand_file_name(job.file, f->data_name, kDataNameSize, f->sequence, job.piece) < 0) {
-      session_messagef(s, kNameTooLong, static_cast<int>(kDataNameSize - 1), job.file);
-      return 6;
-    }
     f->data = open_expanded(f->data_name);
     if (!f->data) {
       session_messagef(s, kCannotWrite, f->data_name);
@@ -92,13 +112,7 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     std::setvbuf(f->data, nullptr, _IONBF, 0);
   }
 
-  f->lob_name[0] = '\0';
-  if (job.lobfile[0] != '\0') {
-    if (expand_file_name(job.lobfile, f->lob_name, kLobNameSize, f->sequence, job.piece) < 0) {
-      session_messagef(s, kNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
-      close_output_files(f);
-      return 6;
-    }
+  if (f->lob_name[0] != '\0') {
     f->lob = open_expanded(f->lob_name);
     if (!f->lob) {
       session_messagef(s, kCannotWrite, f->lob_name);
@@ -229,9 +243,11 @@ int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, i
   int rc = finish_file(f, buf, *pos);
   *pos = 0;
   if (rc != 0) return 2;
-  report_closing(s, f->data_name, f->rows_in_file, f->megabytes);
   (void)buf_size;  // finish_file blanked the used part; the rest is blank already
+  // The closing line stands for a file whose every byte reached it: a gzip
+  // stream or buffered bytes can still fail at the close.
   if (close_output_files(f) != 0) return 2;
+  report_closing(s, f->data_name, f->rows_in_file, f->megabytes);
   f->sequence += 1;
   f->size_threshold = static_cast<float>(static_cast<double>(f->sequence) * job.size);
   f->rows_in_file = 0;
@@ -264,7 +280,7 @@ int close_output_files(OutputFiles* f) {
     bool regular = file_is_regular(f->lob);
     if (std::fclose(f->lob) != 0) status = 2;
     f->lob = nullptr;
-    if (size == 0 && regular) std::remove(f->lob_name[0] == '+' ? f->lob_name + 1 : f->lob_name);
+    if (size == 0 && regular) std::remove(plain_name(f->lob_name));
   }
   return status;
 }

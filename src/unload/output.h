@@ -44,8 +44,10 @@ struct OutputFiles {
 
 // Resets f, sets the modes from the job and opens the first files (sequence
 // 1). On failure: one line through the session ("ERROR -- Cannot write to
-// file : %s\n", or a name-too-long line when an expanded name would exceed
-// its capacity), every file already opened is closed, returns 6.
+// file : %s\n", a name-too-long line when an expanded name would exceed its
+// capacity, or "ERROR -- Data file and LOB file are the same file : %s\n"
+// when both names, without a leading "+", are equal), every file already
+// opened is closed, returns 6. change_file applies the same checks.
 int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
 
 // Writes the leading part of buf[0, pos) (all of it, or with scrambling the
@@ -65,10 +67,11 @@ int finish_file(OutputFiles* f, char* buf, int pos);
 // True when, after a record, the run must move on to the next file.
 bool need_file_change(const OutputFiles& f, const UnloadJob& job);
 
-// finish_file, closing line, close (and delete an empty lob file), next
-// sequence, open the next files, rows_in_file := 0. Returns 0, 2 (write or
-// close failed) or 6 (open failed, message delivered); on failure the files
-// still open are left for close_output_files. The caller writes the head
+// finish_file, close (and delete an empty lob file), the closing line only
+// when every write and close succeeded, next sequence, open the next files,
+// rows_in_file := 0. Returns 0, 2 (write or close failed) or 6 (open failed,
+// message delivered); on failure the files still open are left for
+// close_output_files. The caller writes the head
 // line again. Does nothing in standard-output mode.
 int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos, int buf_size);
 

@@ -81,7 +81,9 @@ struct Run {
   int pos = 0;
   int size = 0;
   int status = 0;      // sticky result code of the run
-  bool lob_failed = false;
+  int record_start = 0;  // buffer position where the record being written began
+  bool lob_failed = false;        // a LOB could not be read whole (the run goes on)
+  bool lob_write_failed = false;  // the lob file refused a write (the run ends)
   bool fixed = false;  // fixed-width layout
 
   ColumnPlan* plans = nullptr;
@@ -113,8 +115,34 @@ struct Run {
       pos = 0;
       return false;
     }
+    // The bytes written from the front may include the start of the
+    // current record; what is left of it now begins at the front.
+    record_start = std::max(0, record_start - (pos - next));
     pos = next;
     return true;
+  }
+
+  // The lob file refused a write: the run ends with one message.
+  void lob_write_failure(bool report) {
+    if (report) session_messagef(s, "ERROR -- Cannot write to file : %s\n", files.lob_name);
+    lob_write_failed = true;
+    status = kResultWriteFailed;
+  }
+
+  // After a lob file failure: drops the record that was being written (its
+  // reference would point at missing bytes) and ends an open MySQL
+  // statement, so the buffer holds complete records only.
+  void keep_complete_records() {
+    if (record_start < pos) pos = record_start;
+    if (job.format == kFormatMysqlInsert && stmt_open) {
+      if (stmt_rows > 0) {
+        const int kept = status;
+        status = 0;
+        close_statement();
+        if (status == 0) status = kept;
+      }
+      stmt_open = false;
+    }
   }
 
   // Writes the buffer when the next piece of `room` bytes might not fit.
@@ -263,11 +291,13 @@ struct Run {
   // --- one value -----------------------------------------------------------
 
   // Writes a LOB into the lob file (or the NULL reference) and its reference
-  // into the record; returns the reference length.
+  // into the record; returns the reference length. A LOB that cannot be read
+  // whole is reported and the run goes on; a failed write to the lob file
+  // ends the run (status 2, one message) and writes no reference.
   size_t put_lob_reference(const ColumnPlan& p, uint32_t row, bool is_null) {
     char ref[kLobReferenceSize];
     int ref_len = 0;
-    if (!files.lob) return 0;  // locators are only defined with a lob file
+    if (!files.lob || status) return 0;  // locators are only defined with a lob file
     if (is_null) {
       ref_len = null_lob_reference(files.lob, files.lob_name, ref);
     } else {
@@ -275,12 +305,19 @@ struct Run {
       bool failed = false;
       copy_lob_to_file(s, locator, files.lob, files.lob_name, ref, &ref_len,
                        p.column->charset_form, &failed);
+      // The copy reported a write failure itself; a read failure leaves
+      // the file's error flag clear.
+      if (std::ferror(files.lob)) {
+        lob_write_failure(false);
+        return 0;
+      }
       if (failed) lob_failed = true;
     }
     if (job.record_len > 0 &&
         std::fwrite(job.record, 1, static_cast<size_t>(job.record_len), files.lob) !=
             static_cast<size_t>(job.record_len)) {
-      status = kResultWriteFailed;
+      lob_write_failure(true);
+      return 0;
     }
     if (ref_len < 0) ref_len = 0;
     put(ref, static_cast<size_t>(ref_len));
@@ -333,6 +370,7 @@ struct Run {
     if (is_null) {
       if (p.kind == Kind::kLobRef) {
         written = put_lob_reference(p, row, true);
+        if (status) return;
       } else {
         put(job.null, static_cast<size_t>(job.null_len));
         written = static_cast<size_t>(job.null_len);
@@ -353,6 +391,7 @@ struct Run {
         }
         case Kind::kLobRef:
           written = put_lob_reference(p, row, false);
+          if (status) return;
           break;
         case Kind::kLong:
         case Kind::kText:
@@ -392,6 +431,7 @@ struct Run {
 
   template <int kFormat, bool kFixed>
   void write_record(uint32_t row) {
+    record_start = pos;
     if (kFormat == kFormatSqlInsert) {
       ensure(static_cast<int64_t>(head->len));
       put(head->text, head->len);
@@ -406,7 +446,10 @@ struct Run {
     } else {
       put(job.rowpre, static_cast<size_t>(job.rowpre_len));
     }
-    for (int k = 0; k < ncols; ++k) write_column<kFormat, kFixed>(plans[k], k, row);
+    for (int k = 0; k < ncols; ++k) {
+      write_column<kFormat, kFixed>(plans[k], k, row);
+      if (status) return;
+    }
     ensure(static_cast<int64_t>(job.record_len) + job.rowsuf_len + job.exec_len + 16);
     if (kFormat == kFormatText) {
       put(job.rowsuf, static_cast<size_t>(job.rowsuf_len));
@@ -670,7 +713,10 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     }
   }
   if (r.status != 0) {
-    end_early(r, false);
+    // A lob file failure leaves the data stream sound: the complete
+    // records before it still go out. A failed data write does not.
+    if (r.lob_write_failed) r.keep_complete_records();
+    end_early(r, r.lob_write_failed);
     s->run_status = r.status;
     return r.status;
   }
@@ -681,14 +727,16 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     return s->run_status;
   }
   r.pos = 0;
-  if (!r.files.stdout_mode) {
-    if (r.files.rows_in_file % r.rows_per_progress != 0) {
-      report_progress(s, r.files.rows_in_file, r.files.megabytes);
-    }
-    report_closing(s, r.files.data_name, r.files.rows_in_file, r.files.megabytes);
-    if (s->log) std::fflush(s->log);
+  if (!r.files.stdout_mode && r.files.rows_in_file % r.rows_per_progress != 0) {
+    report_progress(s, r.files.rows_in_file, r.files.megabytes);
   }
+  // A gzip stream or buffered bytes may still fail at the close: the
+  // closing line only follows a file that was completely written.
   int result = close_output_files(&r.files) != 0 ? kResultWriteFailed : kResultOk;
+  if (!r.files.stdout_mode && result == kResultOk) {
+    report_closing(s, r.files.data_name, r.files.rows_in_file, r.files.megabytes);
+  }
+  if (!r.files.stdout_mode && s->log) std::fflush(s->log);
   // A LOB that could not be read whole was reported; the run still ends as
   // failed so that a truncated LOB never passes for a complete unload.
   if (result == kResultOk && r.lob_failed) result = kResultFetchFailed;
