@@ -160,23 +160,14 @@ struct Run {
   }
 
   // A piece larger than the space left goes out in parts.
-  void put_slow(const char* p, size_t n) {
-    while (n > 0) {
-      size_t space = static_cast<size_t>(size - pos);
-      if (space == 0) {
-        if (!flush()) return;
-        continue;
-      }
-      size_t k = std::min(space, n);
-      std::memcpy(buf + pos, p, k);
-      pos += static_cast<int>(k);
-      p += k;
-      n -= k;
-    }
-  }
+  void put_slow(const char* p, size_t n) { advance(p, n); }
 
   // Moves the position over n bytes; the buffer past the position is blank.
-  void skip(size_t n) {
+  void skip(size_t n) { advance(nullptr, n); }
+
+  // Copies n bytes of p (or, with p null, keeps the blanks already there),
+  // writing the buffer whenever it fills.
+  void advance(const char* p, size_t n) {
     while (n > 0) {
       size_t space = static_cast<size_t>(size - pos);
       if (space == 0) {
@@ -184,6 +175,10 @@ struct Run {
         continue;
       }
       size_t k = std::min(space, n);
+      if (p) {
+        std::memcpy(buf + pos, p, k);
+        p += k;
+      }
       pos += static_cast<int>(k);
       n -= k;
     }
