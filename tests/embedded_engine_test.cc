@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "db/embedded/engine.h"
+#include "db/embedded/internal.h"
 #include "test_support.h"
 
 using namespace rowvane;
@@ -840,3 +844,96 @@ TEST_F(Engine, DemoSchemaLoadsAndUnloadsEveryColumn) {
 }
 
 }  // namespace
+
+// ------------------------------------------------- quick paths of text forms
+
+namespace {
+// The general double text: shortest round-trip digits, plain up to 46
+// characters, exponent form past that.
+std::string general_double_text(double v) {
+  if (v == 0) return "0";
+  char out[512];
+  auto r = std::to_chars(out, out + sizeof out, v, std::chars_format::fixed);
+  if (r.ptr - out <= 46) return std::string(out, r.ptr);
+  r = std::to_chars(out, out + sizeof out, v, std::chars_format::scientific);
+  std::string s(out, r.ptr);
+  for (char& c : s)
+    if (c == 'e') c = 'E';
+  return s;
+}
+}  // namespace
+
+TEST(EmbeddedForms, DoubleTextMatchesTheShortestRoundTripForm) {
+  std::mt19937_64 rng(7);
+  auto check = [](double v) {
+    char out[512];
+    size_t n = embedded::format_double(v, out);
+    ASSERT_EQ(std::string(out, n), general_double_text(v)) << std::hexfloat << v;
+  };
+  for (double v : {0.0, -0.0, 0.1 + 0.2, 0.5, -0.5, 1e15 + 0.3, 0x1p44, 0x1p50 - 0.5, 1e-5,
+                   -1234.0625, 1e20, 123456789.0001, 99999999999.9999})
+    check(v);
+  std::uniform_int_distribution<int> digits(1, 17), places(0, 4);
+  for (int i = 0; i < 300000; ++i) {
+    double v;
+    switch (i % 3) {
+      case 0: {  // any bit pattern: every magnitude
+        uint64_t bits = rng();
+        std::memcpy(&v, &bits, 8);
+        if (!std::isfinite(v)) continue;
+        break;
+      }
+      case 1: {  // up to four decimals
+        int64_t m = static_cast<int64_t>(rng() >> (64 - 3 * digits(rng)));
+        static const double kPow[] = {1, 10, 100, 1000, 10000};
+        v = static_cast<double>(m) / kPow[places(rng)];
+        break;
+      }
+      default:  // sums that miss their decimal
+        v = static_cast<double>(rng() % 100000) / 100 + static_cast<double>(rng() % 1000) / 1000;
+        break;
+    }
+    check(rng() & 1 ? -v : v);
+  }
+}
+
+TEST_F(Engine, StoredDateTextAgreesWithTheGeneralPath) {
+  // Text in the stored form goes straight through; anything the general
+  // parser treats differently must still take it.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"2024-02-29 13:05:00", "2024-02-29 13:05:00"}, {"0001-01-01 00:00:00", "0001-01-01 00:00:00"},
+      {"9999-12-31 23:59:59", "9999-12-31 23:59:59"}, {"2000-02-29 00:00:00", "2000-02-29 00:00:00"},
+      {"2024-01-05T10:00:00", "2024-01-05 10:00:00"}, {"2024-1-05 10:00:00", "2024-01-05 10:00:00"},
+      {"2024-01-05 10:00:00Z", "2024-01-05 10:00:00"}, {"2024-01-05 10:00", "2024-01-05 10:00:00"},
+      {" 2024-01-05 10:00:00", "2024-01-05 10:00:00"}, {"2024-13-01 00:00:00", ""},
+      {"2024-04-31 00:00:00", ""}, {"1900-02-29 00:00:00", ""}, {"2024-01-32 00:00:00", ""},
+      {"2024-01-01 24:00:00", ""}, {"2024-01-01 00:60:00", ""}, {"2024-01-01 00:00:60", ""},
+      {"0000-01-01 00:00:00", ""}, {"2024/01/01 00:00:00", ""}, {"2024-01-01 00-00:00", ""},
+      {"2O24-01-01 00:00:00", ""}, {"2024-00-10 00:00:00", ""}, {"2024-01-00 00:00:00", ""}};
+  std::string sql = "CREATE TABLE t(id INTEGER, d DATE);";
+  for (size_t i = 0; i < cases.size(); ++i)
+    sql += "INSERT INTO t VALUES(" + std::to_string(i) + ",'" + cases[i].first + "');";
+  make(sql);
+  Conn k;
+  ASSERT_EQ(k.open(path), OCI_SUCCESS);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    Query q(k);
+    ASSERT_EQ(q.open("SELECT d FROM t WHERE id = " + std::to_string(i)), OCI_SUCCESS);
+    Slot d(q, 1, SQLT_CHR, 40);
+    int32_t r = q.fetch(1);
+    if (cases[i].second.empty()) {
+      EXPECT_NE(r, OCI_SUCCESS) << cases[i].first;
+      EXPECT_EQ(k.code(), 1861) << cases[i].first;
+    } else {
+      EXPECT_EQ(r, OCI_SUCCESS) << cases[i].first;
+      EXPECT_EQ(d.text(0), cases[i].second) << cases[i].first;
+    }
+  }
+  // Another format takes the general path for the same text.
+  ASSERT_EQ(k.run("ALTER SESSION SET NLS_DATE_FORMAT = 'DD.MM.YYYY HH24:MI'"), 0) << k.last;
+  Query q(k);
+  ASSERT_EQ(q.open("SELECT d FROM t WHERE id = 0"), OCI_SUCCESS);
+  Slot d(q, 1, SQLT_CHR, 40);
+  ASSERT_EQ(q.fetch(1), OCI_SUCCESS);
+  EXPECT_EQ(d.text(0), "29.02.2024 13:05");
+}

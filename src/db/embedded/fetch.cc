@@ -42,7 +42,46 @@ struct FetchState {
   Stmt* st;
   Env* env;
   bool truncated;
+  bool dates_as_stored;  // DATE text in the stored form is delivered as it is
 };
+
+// True when the format renders 'YYYY-MM-DD HH24:MI:SS', the form SQLite's
+// own date functions store: such text then needs no parsing and rendering.
+bool renders_stored_form(const NlsFormat& f) {
+  static const NlsFormat stored = [] {
+    NlsFormat g{};
+    compile_format("YYYY-MM-DD HH24:MI:SS", 21, &g);
+    return g;
+  }();
+  return f.count == stored.count && f.literal_len == stored.literal_len &&
+         std::memcmp(f.elements, stored.elements,
+                     static_cast<size_t>(stored.count) * sizeof stored.elements[0]) == 0 &&
+         std::memcmp(f.literals, stored.literals, static_cast<size_t>(stored.literal_len)) == 0;
+}
+
+// True for exactly 19 bytes 'YYYY-MM-DD HH:MM:SS' naming a valid date and
+// time of years 1 to 9999, which the general path would render unchanged.
+bool is_stored_datetime_text(const unsigned char* s, size_t n) {
+  if (n != 19 || s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' || s[16] != ':')
+    return false;
+  int v[6];
+  static constexpr int kAt[6] = {0, 5, 8, 11, 14, 17};
+  for (int k = 0; k < 6; ++k) {
+    const unsigned char* p = s + kAt[k];
+    int width = k == 0 ? 4 : 2, x = 0;
+    for (int i = 0; i < width; ++i) {
+      unsigned d = static_cast<unsigned>(p[i]) - '0';
+      if (d > 9) return false;
+      x = x * 10 + static_cast<int>(d);
+    }
+    v[k] = x;
+  }
+  const int y = v[0], m = v[1], d = v[2];
+  if (y < 1 || m < 1 || m > 12 || d < 1 || v[3] > 23 || v[4] > 59 || v[5] > 59) return false;
+  static constexpr int kLen[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap_year = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return d <= (m == 2 && leap_year ? 29 : kLen[m - 1]);
+}
 
 unsigned char* slot_of(const Define* d, uint32_t row) {
   return d->buffer + static_cast<size_t>(row) * d->stride + (has_prefix(d->dty) ? 4 : 0);
@@ -160,6 +199,14 @@ int32_t put_as_text(FetchState& fs, const Define* d, uint32_t row, int col, int 
   char tmp[512];
   Kind k = d->kind;
   if (is_date_kind(k)) {
+    if (k == Kind::kDate && type == SQLITE_TEXT && fs.dates_as_stored) {
+      const unsigned char* text = sqlite3_column_text(vm, col);
+      size_t len = static_cast<size_t>(sqlite3_column_bytes(vm, col));
+      if (is_stored_datetime_text(text, len)) {
+        put_ascii(fs, d, row, reinterpret_cast<const char*>(text), len, len);
+        return 0;
+      }
+    }
     DateTime dt;
     if (!column_datetime(vm, col, type, &dt)) return 1861;
     const NlsFormat* f = &fs.env->date_format;
@@ -556,7 +603,7 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
     st->head.env->lob_epoch++;
     st->head.env->lob_spill_end = 0;
   }
-  FetchState fs{st, st->head.env, false};
+  FetchState fs{st, st->head.env, false, renders_stored_form(st->head.env->date_format)};
   uint32_t n = 0;
   while (n < nrows) {
     if (!st->has_row) {

@@ -41,6 +41,33 @@ size_t format_double(double v, char* out) {
     out[0] = '0';
     return 1;
   }
+  // Most stored values carry a few decimals. When v * 10^s rounds to an
+  // integer r with r / 10^s == v for the smallest such s, the decimal r/10^s
+  // reads back as v and no shorter one does. The bound keeps |v| * 10^s far
+  // enough below 2^53 that the product is off by less than half a unit and
+  // that only one decimal of s places lies within v's rounding interval, so
+  // the text is the very one the general path below prints.
+  {
+    static constexpr double kScale[] = {1, 10, 100, 1000, 10000};
+    const double a = std::fabs(v);
+    for (int s = 0; s <= 4 && a * kScale[s] < 0x1p50; ++s) {
+      double r = std::nearbyint(v * kScale[s]);
+      if (r / kScale[s] != v) continue;
+      if (s == 0) return format_int64(static_cast<int64_t>(r), out);
+      uint64_t u = static_cast<uint64_t>(std::fabs(r));
+      uint64_t unit = static_cast<uint64_t>(kScale[s]);
+      char* p = out;
+      if (v < 0) *p++ = '-';
+      p += format_int64(static_cast<int64_t>(u / unit), p);
+      *p++ = '.';
+      uint64_t frac = u % unit;
+      for (int i = s - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + frac % 10);
+        frac /= 10;
+      }
+      return static_cast<size_t>(p + s - out);
+    }
+  }
   // The shortest digits that read back as the same double, without exponent.
   // Number columns are fetched as text into slots of 46 characters (the
   // widest NUMBER text), so a longer plain form could never be delivered.
