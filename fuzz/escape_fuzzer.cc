@@ -17,43 +17,11 @@
 #include <memory>
 #include <string>
 
+#include "escape_reference.h"
 #include "fuzz_check.h"
 #include "unload/values.h"
 
 namespace {
-
-bool lead(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
-bool trail(unsigned char b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE); }
-
-std::string reference_escape(const std::string& v, unsigned char esc, const std::string& escf,
-                             const std::string& esct) {
-  if (esc == ' ') return v;
-  size_t pairs = 0;
-  while (pairs < 20 && pairs < escf.size() && pairs < esct.size()) ++pairs;
-  std::string out;
-  for (size_t i = 0; i < v.size(); ++i) {
-    const unsigned char b = static_cast<unsigned char>(v[i]);
-    if (i + 1 < v.size() && lead(b) && trail(static_cast<unsigned char>(v[i + 1]))) {
-      out += v[i];
-      out += v[++i];
-      continue;
-    }
-    if (b == esc) {
-      out += static_cast<char>(esc);
-      out += static_cast<char>(esc);
-      continue;
-    }
-    size_t k = 0;
-    while (k < pairs && static_cast<unsigned char>(escf[k]) != b) ++k;
-    if (k < pairs) {
-      out += static_cast<char>(esc);
-      out += esct[k];
-    } else {
-      out += v[i];
-    }
-  }
-  return out;
-}
 
 // Pairs run from position 0 up to the first position (at most 10) where both
 // lists hold the same byte or sedf ends; past the end of sedt its bytes are

@@ -50,25 +50,12 @@ std::vector<int> range_of(int first, int last) {
   return v;
 }
 
-class Faults : public ::testing::Test {
+class Faults : public rvproc::FolderTest {
  protected:
-  void SetUp() override {
-    dir_ = rvtest::temp_dir("faults");
-    db_ = dir_ + "/t.db";
-    rvproc::make_numbered_table(db_, kRows);
-    login_ = rvproc::login_for(db_);
-  }
+  void SetUp() override { make_folder("faults", kRows); }
   void symlink_to(const std::string& target, const std::string& link) {
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0) << link;
   }
-  // Runs the program in the test's folder, so that files it writes
-  // without a folder in their name (control files) land there.
-  Proc run(const std::vector<std::string>& args, const std::string& cwd = "",
-           const std::string& input = "", int timeout_seconds = 120,
-           const std::string& stdout_path = "") {
-    return rvproc::run(args, cwd.empty() ? dir_ : cwd, input, timeout_seconds, stdout_path);
-  }
-  std::string dir_, db_, login_;
 };
 
 // ---------------------------------------------------------------------------

@@ -20,22 +20,9 @@ using rvproc::ended_cleanly;
 using rvproc::lines_of;
 using rvproc::Proc;
 
-class Hostile : public ::testing::Test {
+class Hostile : public rvproc::FolderTest {
  protected:
-  void SetUp() override {
-    dir_ = rvtest::temp_dir("hostile");
-    db_ = dir_ + "/t.db";
-    rvproc::make_numbered_table(db_, 50);
-    login_ = rvproc::login_for(db_);
-  }
-  // Runs the program in the test's folder, so that files it writes
-  // without a folder in their name (control files) land there.
-  Proc run(const std::vector<std::string>& args, const std::string& cwd = "",
-           const std::string& input = "", int timeout_seconds = 120,
-           const std::string& stdout_path = "") {
-    return rvproc::run(args, cwd.empty() ? dir_ : cwd, input, timeout_seconds, stdout_path);
-  }
-  std::string dir_, db_, login_;
+  void SetUp() override { make_folder("hostile", 50); }
 };
 
 // ---------------------------------------------------------------------------

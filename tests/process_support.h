@@ -187,4 +187,23 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// A test with its own folder holding a database T of numbered rows; the
+// program runs in that folder, so that files it writes without a folder in
+// their name (control files) land there.
+class FolderTest : public ::testing::Test {
+ protected:
+  void make_folder(const std::string& tag, int rows) {
+    dir_ = rvtest::temp_dir(tag);
+    db_ = dir_ + "/t.db";
+    make_numbered_table(db_, rows);
+    login_ = login_for(db_);
+  }
+  Proc run(const std::vector<std::string>& args, const std::string& cwd = "",
+           const std::string& input = "", int timeout_seconds = 120,
+           const std::string& stdout_path = "") {
+    return rvproc::run(args, cwd.empty() ? dir_ : cwd, input, timeout_seconds, stdout_path);
+  }
+  std::string dir_, db_, login_;
+};
+
 }  // namespace rvproc

@@ -11,6 +11,7 @@
 
 #include "db/embedded/engine.h"
 #include "unload/values.h"
+#include "escape_reference.h"
 
 using namespace rowvane;
 
@@ -67,42 +68,6 @@ EscapeTable preset_oracle_ins() {
   EscapeTable e;
   build_escape_table(&e, '\'', "", "");
   return e;
-}
-
-// The escaping as a plain scan from the first byte, one character at a time:
-// the optimized run-skipping routine must agree with it on every input.
-std::string reference_escape(const std::string& value, unsigned char esc, const std::string& escf,
-                             const std::string& esct) {
-  size_t pairs = 0;
-  while (pairs < 20 && pairs < escf.size() && pairs < esct.size() && escf[pairs] && esct[pairs]) {
-    ++pairs;
-  }
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    unsigned char b = static_cast<unsigned char>(value[i]);
-    if (i + 1 < value.size() && b >= 0x81 && b <= 0xFE) {
-      unsigned char t = static_cast<unsigned char>(value[i + 1]);
-      if ((t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFE)) {
-        out += value[i];
-        out += value[++i];
-        continue;
-      }
-    }
-    if (b == esc) {
-      out += static_cast<char>(esc);
-      out += static_cast<char>(esc);
-      continue;
-    }
-    size_t k = 0;
-    while (k < pairs && static_cast<unsigned char>(escf[k]) != b) ++k;
-    if (k < pairs) {
-      out += static_cast<char>(esc);
-      out += esct[k];
-    } else {
-      out += value[i];
-    }
-  }
-  return out;
 }
 
 // The text format_number must give for a number of significant digits sig
