@@ -56,12 +56,62 @@ TEST_F(FormatsFilesTest, BatchRotationSplitsExactlyAndEachFileHasItsHead) {
       << r.messages;
   EXPECT_TRUE(contains(r.messages, "        1000 rows exported at ")) << r.messages;
   EXPECT_TRUE(contains(r.messages, "         500 rows exported at ")) << r.messages;
-  // An exact multiple of rows leaves a last file with its head line only.
+  // An exact multiple of rows leaves no last file without records.
   auto exact = run_unload(db_, {"query=select * from R where ID <= 2000", "head=YES", "batch=YES",
                                 "rows=1000", "file=" + dir_ + "/exact_%b.txt"});
   ASSERT_EQ(exact.result, 0) << exact.messages;
-  EXPECT_EQ(file("exact_3.txt"), "ID,NAME\n");
-  EXPECT_TRUE(contains(exact.messages, "exact_3.txt closed at 0 rows")) << exact.messages;
+  EXPECT_FALSE(rvtest::file_exists(dir_ + "/exact_3.txt"));
+  EXPECT_TRUE(contains(exact.messages, "exact_2.txt closed at 1000 rows")) << exact.messages;
+  EXPECT_FALSE(contains(exact.messages, "closed at 0 rows")) << exact.messages;
+}
+
+TEST_F(FormatsFilesTest, SizeRotationFillsEveryFileToItsSize) {
+  // 110-byte records, about 11.5 MiB, through the default 4 MiB buffer.
+  rvtest::sqlite_exec(db_, "CREATE TABLE S (V VARCHAR2(200));"
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 110000)"
+                           " INSERT INTO S SELECT printf('%07d-%0101d', i, i) FROM n;");
+  const size_t record = 110;
+  auto single = run_unload(db_, {"query=S", "file=" + dir_ + "/all.txt"});
+  ASSERT_EQ(single.result, 0) << single.messages;
+  const std::string all = file("all.txt");
+  ASSERT_EQ(all.size(), 110000 * record);
+  for (int size : {0, 1, 2, 5}) {
+    SCOPED_TRACE(size);
+    const std::string prefix = std::string(1, 's').append(std::to_string(size)).append("_");
+    auto r = run_unload(db_, {"query=S", "size=" + std::to_string(size), "file=" + dir_ + "/" + prefix + "%b.txt"});
+    ASSERT_EQ(r.result, 0) << r.messages;
+    // Each file ends with the record that takes it past size MB; the last
+    // holds the rest; size=0 rotates nothing.
+    const size_t full = size ? (size * 1048576u / record + 1) * record : all.size();
+    std::string parts;
+    int n = 1;
+    for (; rvtest::file_exists(dir_ + "/" + prefix + std::to_string(n) + ".txt"); ++n) {
+      std::string p = file(prefix + std::to_string(n) + ".txt");
+      if (parts.size() + full < all.size()) {
+        EXPECT_EQ(p.size(), full) << n;
+      } else {
+        EXPECT_EQ(p.size(), all.size() - parts.size()) << n;
+      }
+      parts += p;
+    }
+    EXPECT_EQ(n - 1, static_cast<int>((all.size() + full - 1) / full));
+    EXPECT_EQ(parts, all);
+  }
+  // Without %b each file replaces the one before: the last part is left.
+  auto same = run_unload(db_, {"query=S", "size=5", "file=" + dir_ + "/same.txt"});
+  ASSERT_EQ(same.result, 0) << same.messages;
+  EXPECT_EQ(file("same.txt"), all.substr(2 * (5 * 1048576u / record + 1) * record));
+}
+
+TEST_F(FormatsFilesTest, AppendingWritesTheHeadLineOnlyIntoAnEmptyFile) {
+  const std::string query = "query=select * from R where ID <= 2";
+  for (int i = 0; i < 2; ++i) {
+    auto r = run_unload(db_, {query, "text=CSV", "file=+" + dir_ + "/x.csv"});
+    ASSERT_EQ(r.result, 0) << r.messages;
+  }
+  const std::string rows = "1,\"row 00001 with some text to make it longer\"\n"
+                           "2,\"row 00002 with some text to make it longer\"\n";
+  EXPECT_EQ(file("x.csv"), "ID,NAME\n" + rows + rows);
 }
 
 TEST_F(FormatsFilesTest, SizeRotationConcatenatesToTheSingleFile) {

@@ -66,14 +66,16 @@ int run_records(Fixture* x, const UnloadJob& job, const std::vector<std::string>
     return true;
   };
   if (!put(head, head.size())) return 2;
+  bool change = false;  // the file is full: the next record starts a new one
   for (size_t r = 0; r < records.size(); ++r) {
-    if (!put(records[r], records[r].size() + r % 3)) return 2;
-    if (x->f.lob && r % 2 == 0) std::fputs("L", x->f.lob);
-    x->f.rows_in_file += 1;
-    if (need_file_change(x->f, job)) {
+    if (change) {
       if (int rc = change_file(&x->f, job, &x->s, buf.data(), &pos, buf_size)) return rc;
       if (!put(head, head.size())) return 2;
     }
+    if (!put(records[r], records[r].size() + r % 3)) return 2;
+    if (x->f.lob && r % 2 == 0) std::fputs("L", x->f.lob);
+    x->f.rows_in_file += 1;
+    change = need_file_change(x->f, job, pos);
   }
   if (!put("", static_cast<size_t>(buf_size / 2))) return 2;
   if (finish_file(&x->f, buf.data(), pos) != 0) return 2;
@@ -179,14 +181,12 @@ TEST(Rotation, ByBatchWithTheLobFileFollowing) {
   ASSERT_EQ(run_records(&x, job, std::vector<std::string>(6, "rec\n"), "H\n", 16), 0);
   EXPECT_EQ(rvtest::read_file(dir + "/d_1.txt"), "H\nrec\nrec\nrec\n");
   EXPECT_EQ(rvtest::read_file(dir + "/d_2.txt"), "H\nrec\nrec\nrec\n");
-  EXPECT_EQ(rvtest::read_file(dir + "/d_3.txt"), "H\n");  // a multiple of rows: a last empty file
+  EXPECT_FALSE(rvtest::file_exists(dir + "/d_3.txt"));  // a multiple of rows: no empty last file
   EXPECT_EQ(rvtest::read_file(dir + "/l_1.dat"), "LL");
   EXPECT_EQ(rvtest::read_file(dir + "/l_2.dat"), "L");
-  EXPECT_FALSE(rvtest::file_exists(dir + "/l_3.dat"));  // empty lob file deleted
   const std::string d = "         output file " + dir;
   EXPECT_EQ(x.lines, (std::vector<std::string>{d + "/d_1.txt closed at 3 rows, size 0 MB.\n",
-                                               d + "/d_2.txt closed at 3 rows, size 0 MB.\n",
-                                               d + "/d_3.txt closed at 0 rows, size 0 MB.\n"}));
+                                               d + "/d_2.txt closed at 3 rows, size 0 MB.\n"}));
 }
 
 TEST(Rotation, BySizeAtTheRecordThatCrossedIt) {
@@ -195,17 +195,16 @@ TEST(Rotation, BySizeAtTheRecordThatCrossedIt) {
   job.size = 1;
   Fixture x;
   ASSERT_EQ(open_output_files(&x.f, job, &x.s), 0);
-  // 300000-byte records through a 1 MiB buffer: the write during record 7
-  // passes 1 MB, so file 1 ends there with 2.1 MB, already past the next
-  // threshold (2): file 2 takes one record, file 3 the last two.
+  // 300000-byte records through a 1 MiB buffer: whatever the writes, each
+  // file ends with the record that takes it past 1 MB (the fourth).
   std::string r(300000, 'r');
   ASSERT_EQ(run_records(&x, job, std::vector<std::string>(10, r), "", 1 << 20), 0);
-  EXPECT_EQ(rvtest::read_file(dir + "/d_1.txt").size(), r.size() * 7);
-  EXPECT_EQ(rvtest::read_file(dir + "/d_2.txt"), r);
+  EXPECT_EQ(rvtest::read_file(dir + "/d_1.txt").size(), r.size() * 4);
+  EXPECT_EQ(rvtest::read_file(dir + "/d_2.txt").size(), r.size() * 4);
   EXPECT_EQ(rvtest::read_file(dir + "/d_3.txt"), r + r);
   const std::string d = "         output file " + dir;
-  EXPECT_EQ(x.lines, (std::vector<std::string>{d + "/d_1.txt closed at 7 rows, size 2 MB.\n",
-                                               d + "/d_2.txt closed at 1 rows, size 2 MB.\n",
+  EXPECT_EQ(x.lines, (std::vector<std::string>{d + "/d_1.txt closed at 4 rows, size 1 MB.\n",
+                                               d + "/d_2.txt closed at 4 rows, size 2 MB.\n",
                                                d + "/d_3.txt closed at 2 rows, size 3 MB.\n"}));
 }
 
@@ -237,7 +236,7 @@ TEST(Failures, OpenFailuresCloseWhatWasOpened) {
   job.rows = 1;
   ASSERT_EQ(mkdir((dir + "/1").c_str(), 0755), 0);
   ASSERT_EQ(open_output_files(&x.f, job, &x.s), 0);
-  EXPECT_EQ(run_records(&x, job, {"a\n"}, "", 16), 6);
+  EXPECT_EQ(run_records(&x, job, {"a\n", "b\n"}, "", 16), 6);
   EXPECT_EQ(x.lines.back(), "ERROR -- Cannot write to file : " + dir + "/2/d.txt\n");
   EXPECT_EQ(close_output_files(&x.f), 0);
   EXPECT_EQ(close_output_files(&x.f), 0);

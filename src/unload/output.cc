@@ -66,6 +66,7 @@ int write_block(OutputFiles* f, const char* buf, int n) {
     if (std::fwrite(buf, 1, static_cast<size_t>(n), f->data) != static_cast<size_t>(n)) return -1;
   }
   f->megabytes = static_cast<float>(static_cast<double>(f->megabytes) + n / kBytesPerMegabyte);
+  f->file_bytes += static_cast<uint64_t>(n);
   return 0;
 }
 
@@ -107,6 +108,8 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
       session_messagef(s, kCannotWrite, f->data_name);
       return 6;
     }
+    // An appended file that already holds data has its head line.
+    f->data_empty = f->data_name[0] != '+' || file_tell(f->data) == 0;
     // Writes are whole record-buffer blocks already; without a stdio buffer
     // each one goes straight out and a failure shows at once.
     std::setvbuf(f->data, nullptr, _IONBF, 0);
@@ -197,7 +200,7 @@ int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   // pass unchanged.
   std::memcpy(f->key, job.crack, strnlen(job.crack, sizeof f->key));
   f->sequence = 1;
-  f->size_threshold = static_cast<float>(job.size);
+  if (job.size > 0) f->size_limit = static_cast<uint64_t>(job.size) * 1048576u;
   return open_sequence_files(f, job, s);
 }
 
@@ -232,12 +235,6 @@ int finish_file(OutputFiles* f, char* buf, int pos) {
   return rc;
 }
 
-bool need_file_change(const OutputFiles& f, const UnloadJob& job) {
-  if (f.stdout_mode) return false;
-  if (job.batch && job.rows > 0 && f.rows_in_file > 0 && f.rows_in_file % job.rows == 0) return true;
-  return f.megabytes > f.size_threshold;
-}
-
 int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos, int buf_size) {
   if (f->stdout_mode) return 0;
   int rc = finish_file(f, buf, *pos);
@@ -249,8 +246,8 @@ int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, i
   if (close_output_files(f) != 0) return 2;
   report_closing(s, f->data_name, f->rows_in_file, f->megabytes);
   f->sequence += 1;
-  f->size_threshold = static_cast<float>(static_cast<double>(f->sequence) * job.size);
   f->rows_in_file = 0;
+  f->file_bytes = 0;
   return open_sequence_files(f, job, s);
 }
 

@@ -36,10 +36,12 @@ struct OutputFiles {
   bool scramble = false;               // crack= is set
   bool keep_blank = true;              // writes blank the bytes they free (see flush_buffer)
   unsigned char key[8] = {};
+  bool data_empty = true;              // the data file held nothing when opened (a head line belongs)
   int32_t sequence = 1;                // value of %b, starts at 1
   uint64_t rows_in_file = 0;
   float megabytes = 0;                 // over all files of the call (before compression)
-  float size_threshold = 0;            // sequence x size
+  uint64_t file_bytes = 0;             // bytes handed to the current data file (before compression)
+  uint64_t size_limit = UINT64_MAX;    // size x 1048576 bytes; no limit when size is 0
 };
 
 // Resets f, sets the modes from the job and opens the first files (sequence
@@ -64,8 +66,15 @@ int flush_buffer(OutputFiles* f, char* buf, int pos, int buf_size);
 // f->keep_blank is set). 0 or -1.
 int finish_file(OutputFiles* f, char* buf, int pos);
 
-// True when, after a record, the run must move on to the next file.
-bool need_file_change(const OutputFiles& f, const UnloadJob& job);
+// True when, after a record, the run must move on to the next file: batch=
+// reached a multiple of rows, or the file's bytes (written plus the pos bytes
+// still buffered) exceed size MB. The fetch loop then changes files before
+// the next record, so the last file is never left without one.
+inline bool need_file_change(const OutputFiles& f, const UnloadJob& job, int pos) {
+  if (f.stdout_mode) return false;
+  if (job.batch && job.rows > 0 && f.rows_in_file > 0 && f.rows_in_file % job.rows == 0) return true;
+  return f.file_bytes + static_cast<uint64_t>(pos) > f.size_limit;
+}
 
 // finish_file, close (and delete an empty lob file), the closing line only
 // when every write and close succeeded, next sequence, open the next files,

@@ -96,6 +96,7 @@ struct Run {
   BoundedText* head = nullptr;    // INSERT statement head
   BoundedText* update = nullptr;  // ON DUPLICATE KEY UPDATE clause (len 0 when unused)
   bool stmt_open = false;         // a MySQL INSERT statement has its head but no end yet
+  bool change_pending = false;    // the current file is full; the next record starts a new one
   uint32_t stmt_rows = 0;         // records in the open statement
   uint64_t progress_countdown = 0;
   uint32_t rows_per_progress = 1;
@@ -256,7 +257,7 @@ struct Run {
   // --- statements and lines ----------------------------------------------
 
   void write_head_line() {
-    if (!job.head || fixed) return;
+    if (!job.head || fixed || !files.data_empty) return;
     put(job.rowpre, static_cast<size_t>(job.rowpre_len));
     for (int k = 0; k < ncols; ++k) {
       const ColumnInfo* c = plans[k].column;
@@ -467,11 +468,16 @@ struct Run {
       report_progress(s, files.rows_in_file, files.megabytes);
       progress_countdown = rows_per_progress;
     }
-    if (!need_file_change(files, job)) return;
+    if (!need_file_change(files, job, pos)) return;
     // Every file holds complete statements: the open one ends here and the
     // next record opens a new one in the next file.
     if (kFormat == kFormatMysqlInsert && stmt_open) close_statement();
-    if (status) return;
+    // The next file is opened only when a record comes for it.
+    change_pending = true;
+  }
+
+  void start_next_file() {
+    change_pending = false;
     int rc = change_file(&files, job, s, buf, &pos, size);
     if (rc != 0) {
       status = rc;
@@ -485,6 +491,10 @@ struct Run {
   template <int kFormat, bool kFixed>
   void write_batch(uint32_t rows) {
     for (uint32_t r = 0; r < rows && status == 0; ++r) {
+      if (change_pending) {
+        start_next_file();
+        if (status) return;
+      }
       write_record<kFormat, kFixed>(r);
       if (status) return;
       account_row<kFormat>();
