@@ -12,6 +12,7 @@
 #include "loader/control_file.h"
 #include "test_support.h"
 #include "unload/columns.h"
+#include "unload_fixture.h"
 
 using namespace rowvane;
 
@@ -84,8 +85,8 @@ struct Fixture {
     std::snprintf(job.table, sizeof job.table, "ITEMS");
     std::snprintf(job.control, sizeof job.control, "%s", path.c_str());
   }
-  std::string write(const ColumnInfo* first, int64_t row_size) {
-    write_control_file(first, row_size, job);
+  std::string write(const ColumnInfo* first) {
+    write_control_file(first, job);
     return rvtest::file_exists(path) ? rvtest::read_file(path) : std::string("<none>");
   }
 };
@@ -108,7 +109,7 @@ TEST(ControlFileLayout, DelimitedWithLobFileCrlfHeadAndQuote) {
   std::snprintf(f.job.quote, sizeof f.job.quote, "\"");
   std::snprintf(f.job.lobfile, sizeof f.job.lobfile, "items.lob");
   Columns cols(kItems);
-  EXPECT_EQ(f.write(cols.first(), 2000), banner_part() + golden("control_delimited_body.ctl"));
+  EXPECT_EQ(f.write(cols.first()), banner_part() + golden("control_delimited_body.ctl"));
 }
 
 TEST(ControlFileLayout, FixedWidthWithoutLobFile) {
@@ -120,7 +121,7 @@ TEST(ControlFileLayout, FixedWidthWithoutLobFile) {
   f.job.head = 1;                                         // no SKIP in fixed width
   f.job.buffer = 1048576;
   Columns cols(kItems);
-  EXPECT_EQ(f.write(cols.first(), 946), banner_part() + golden("control_fixed_body.ctl"));
+  EXPECT_EQ(f.write(cols.first()), banner_part() + golden("control_fixed_body.ctl"));
 }
 
 TEST(ControlFileLayout, LobFieldsAndSeparators) {
@@ -132,8 +133,8 @@ TEST(ControlFileLayout, LobFieldsAndSeparators) {
     Fixture f;
     std::snprintf(f.job.field, sizeof f.job.field, " ");
     std::snprintf(f.job.lobfile, sizeof f.job.lobfile, "x.lob");
-    std::string text = f.write(cols.first(), 521);
-    EXPECT_NE(text.find("\"FIX 520\"\n"), std::string::npos);
+    std::string text = f.write(cols.first());
+    EXPECT_NE(text.find("\"FIX 521\"\n"), std::string::npos);
     EXPECT_NE(text.find("(\n  \"A\" POSITION(1:5) CHAR(5) NULLIF \"A\"=BLANKS ,\n"
                         "  \"DOC\" POSITION(6:261) LLS ,\n"
                         "  \"B\" POSITION(262:264) CHAR(3) NULLIF \"B\"=BLANKS ,\n"
@@ -145,7 +146,7 @@ TEST(ControlFileLayout, LobFieldsAndSeparators) {
     // Default separators, no lob file, no quote, head off: LOBs are CHAR
     // fields of their display width.
     Fixture f;
-    std::string text = f.write(cols.first(), 100);
+    std::string text = f.write(cols.first());
     EXPECT_NE(text.find("OPTIONS(BINDSIZE=2097152,READSIZE=2097152,ERRORS=50000,ROWS=50000)\n"),
               std::string::npos);
     EXPECT_NE(text.find("INFILE 'vanedata_%p.txt' \"STR X'0a'\"\nINSERT INTO TABLE ITEMS\n"
@@ -162,7 +163,7 @@ TEST(ControlFileLayout, LobFieldsAndSeparators) {
     std::memcpy(f.job.field, "|\x01", 3);
     std::memcpy(f.job.record, "\x00\xff\n", 3);
     f.job.record_len = 3;
-    std::string text = f.write(cols.first(), 100);
+    std::string text = f.write(cols.first());
     EXPECT_NE(text.find("\"STR X'00ff0a'\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("FIELDS TERMINATED BY X'7c01' TRAILING"), std::string::npos) << text;
   }
@@ -172,15 +173,15 @@ TEST(ControlFileConditions, WrittenOnlyWhenItApplies) {
   Columns cols(kItems);
   Fixture f;
   f.job.format = kFormatMysqlInsert;
-  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+  EXPECT_EQ(f.write(cols.first()), "<none>");
   f.job.format = kFormatSqlInsert;
-  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+  EXPECT_EQ(f.write(cols.first()), "<none>");
   f.job.format = kFormatText;
   f.job.piece = 2;
-  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+  EXPECT_EQ(f.write(cols.first()), "<none>");
   f.job.piece = 1;
   f.job.table[0] = 0;
-  EXPECT_EQ(f.write(cols.first(), 10), "<none>");
+  EXPECT_EQ(f.write(cols.first()), "<none>");
 }
 
 TEST(ControlFileConditions, NameAndUncreatableFile) {
@@ -191,7 +192,7 @@ TEST(ControlFileConditions, NameAndUncreatableFile) {
     UnloadJob job;
     job_defaults(&job);
     std::snprintf(job.table, sizeof job.table, "SCOTT.EMP");
-    write_control_file(cols.first(), 10, job);
+    write_control_file(cols.first(), job);
   }
   std::string text = rvtest::read_file(dir + "/SCOTT.EMP_sqlldr.ctl");
   EXPECT_NE(text.find("--  CREATE TABLE SCOTT.EMP (\n"), std::string::npos);
@@ -203,7 +204,7 @@ TEST(ControlFileConditions, NameAndUncreatableFile) {
     UnloadJob job;
     job_defaults(&job);
     std::memset(job.table, 'T', sizeof job.table - 1);
-    write_control_file(cols.first(), 10, job);
+    write_control_file(cols.first(), job);
   }
   EXPECT_TRUE(rvtest::file_exists(dir + "/" + std::string(sizeof(UnloadJob::table) - 1, 'T') +
                                   "_sqlldr.ctl"));
@@ -213,6 +214,52 @@ TEST(ControlFileConditions, NameAndUncreatableFile) {
   job_defaults(&job);
   std::snprintf(job.table, sizeof job.table, "T");
   std::snprintf(job.control, sizeof job.control, "%s/missing/dir/t.ctl", dir.c_str());
-  write_control_file(cols.first(), 10, job);
+  write_control_file(cols.first(), job);
   EXPECT_FALSE(rvtest::file_exists(job.control));
+}
+
+// Fixed-width files unloaded by the engine against their control files:
+// every record is FIX bytes long, with client-side conversion and with
+// rowpre/rowsuf, and the fields lie where POSITION says, in the mask's form.
+TEST(ControlFileAgainstData, FixedRecordsMatchFixAndPositions) {
+  std::string dir = rvtest::temp_dir("control_fix");
+  std::string db = dir + "/w.db";
+  rvtest::sqlite_exec(db, "CREATE TABLE W (ID NUMBER(10,2), D DATE, N NUMBER(3,5), "
+                          "TL TIMESTAMP WITH LOCAL TIME ZONE, T9 TIMESTAMP(9), S VARCHAR2(7));"
+                          "INSERT INTO W VALUES (12.5, '2024-02-29 13:05:00', -0.00123,"
+                          " '2024-01-02 03:04:05.123456', '2024-01-02 03:04:05.123456789', 'abc'),"
+                          " (NULL, NULL, NULL, NULL, NULL, NULL);");
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"client=YES"}, {"client=YES", "rowpre=<<", "rowsuf=>"}};
+  for (const auto& extra : cases) {
+    std::vector<std::string> options = {"query=W", "table=W", "field=0x20",
+                                        "control=" + dir + "/w.ctl", "file=" + dir + "/w.dat"};
+    options.insert(options.end(), extra.begin(), extra.end());
+    SCOPED_TRACE(options.back());
+    auto r = rvunload::run_unload(db, options);
+    ASSERT_EQ(r.result, 0) << r.messages;
+    std::string ctl = rvtest::read_file(dir + "/w.ctl");
+    std::string data = rvtest::read_file(dir + "/w.dat");
+    size_t at = ctl.find("\"FIX ");
+    ASSERT_NE(at, std::string::npos) << ctl;
+    size_t fix = std::stoul(ctl.substr(at + 5));
+    ASSERT_EQ(data.size(), 2 * fix) << data;
+    EXPECT_EQ(data[fix - 1], '\n');
+    // A field's text in the first record, by the POSITION of its line.
+    auto field = [&](const std::string& name, const std::string& type) {
+      size_t line = ctl.find("  \"" + name + "\" POSITION(");
+      EXPECT_NE(line, std::string::npos) << name;
+      if (line == std::string::npos) return std::string();
+      size_t open = ctl.find('(', line), colon = ctl.find(':', open);
+      size_t start = std::stoul(ctl.substr(open + 1)), end = std::stoul(ctl.substr(colon + 1));
+      EXPECT_EQ(ctl.substr(ctl.find(')', colon) + 2, type.size()), type) << name;
+      std::string v = data.substr(start - 1, end - start + 1);
+      return v.substr(0, v.find_last_not_of(' ') + 1);
+    };
+    EXPECT_EQ(field("TL", "TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\""),
+              "2024-01-02 03:04:05.123456");
+    EXPECT_EQ(field("T9", "TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\""), "2024-01-02 03:04:05.123456789");
+    EXPECT_EQ(field("N", "CHAR"), extra.empty() ? "-.00123" : "-0.001230");
+    EXPECT_EQ(field("S", "CHAR"), "abc");
+  }
 }

@@ -441,6 +441,34 @@ TEST_F(Hostile, ExtremeNumberValues) {
   EXPECT_EQ(count_of(p.out, "ORA-01426"), 1u) << p.out;
 }
 
+TEST_F(Hostile, TextInANumberColumnNeverReachesTheStatements) {
+  // SQLite keeps text it cannot read as a number in a NUMBER column; written
+  // unquoted it would be a statement of its own. The fetch fails as the
+  // server's conversion does, and with the error tolerated the other rows
+  // load into the sqlite3 shell with the keep table untouched.
+  rvtest::sqlite_exec(db_, "CREATE TABLE KEEP (K INTEGER); INSERT INTO KEEP VALUES (1);"
+                           "CREATE TABLE N (ID INTEGER, V NUMBER);"
+                           "INSERT INTO N VALUES (1, 0.5), (2, '2,3);DROP TABLE keep;--'), (3, -12);");
+  for (const char* text : {"text=ORACLEINS", "text=CSV"}) {
+    Proc p = run({login_, "query=select * from N order by ID", text, "table=N", "file=out.txt"});
+    ASSERT_TRUE(ended_cleanly(p));
+    EXPECT_EQ(p.status, 7) << text;
+    EXPECT_EQ(count_of(p.out, "ORA-01722: invalid number"), 1u) << p.out;
+  }
+  Proc p = run({login_, "query=select * from N order by ID", "text=ORACLEINS", "table=N",
+                "file=out.sql", "error=1722"});
+  ASSERT_TRUE(ended_cleanly(p));
+  ASSERT_EQ(p.status, 0) << p.out;
+  EXPECT_EQ(rvtest::read_file(dir_ + "/out.sql"),
+            "INSERT  INTO N (ID,V) VALUES \n(1,.5);\nINSERT  INTO N (ID,V) VALUES \n(3,-12);\n");
+  const std::string copy = dir_ + "/copy.db";
+  rvtest::sqlite_exec(copy, "CREATE TABLE KEEP (K INTEGER); CREATE TABLE N (ID INTEGER, V NUMBER);");
+  auto load = rvtest::run_shell("sqlite3 -bail '" + copy + "' < '" + dir_ + "/out.sql' 2>&1");
+  ASSERT_EQ(load.status, 0) << load.out;
+  auto loaded = rvtest::run_shell("sqlite3 '" + copy + "' 'select count(*) from KEEP; select * from N'");
+  EXPECT_EQ(loaded.out, "0\n1|0.5\n3|-12\n");
+}
+
 TEST_F(Hostile, ExtremeNumericOptions) {
   rvtest::sqlite_exec(db_, "CREATE TABLE L(ID INTEGER, C CLOB); INSERT INTO L VALUES (1, 'abc');");
   // long=0 leaves no room for any large value: the database refuses the

@@ -114,6 +114,12 @@ void write_comment_line(ControlWriter& w, const ColumnInfo& c) {
   }
 }
 
+// The bytes a column's field occupies in a fixed-width record: a LOB
+// reference takes 256, every other value its display width.
+int64_t field_width(const ColumnInfo& c, bool lobfile) {
+  return lobfile && is_lob(c.oracle_type) ? 256 : static_cast<int64_t>(c.display_width);
+}
+
 // One field line; returns the bytes the field occupies in a fixed-width record.
 int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool lobfile,
                          int64_t start) {
@@ -143,9 +149,21 @@ int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool
               nl, n);
       }
       return width;
+    case 232:
+      // The session writes these in the timestamp format, without a zone.
+      if (fixed) {
+        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
+              ") TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF "
+              "\"%.*s\"=BLANKS ",
+              nl, n, start, end, nl, n);
+      } else {
+        w.put("  \"%.*s\" TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF "
+              "\"%.*s\"=BLANKS",
+              nl, n, nl, n);
+      }
+      return width;
     case 181:
     case 188:
-    case 232:
       if (fixed) {
         w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
               ") TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\" NULLIF "
@@ -167,7 +185,7 @@ int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool
     } else {
       w.put("  \"%.*s\" NULLIF \"%.*s\"=BLANKS LLS ", nl, n, nl, n);
     }
-    return 256;
+    return field_width(c, lobfile);
   }
   if (fixed) {
     w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64 ") CHAR(%u) NULLIF \"%.*s\"=BLANKS ", nl, n,
@@ -180,7 +198,7 @@ int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool
 
 }  // namespace
 
-void write_control_file(const ColumnInfo* first, int64_t row_size, const UnloadJob& job) {
+void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
   const int table_len = text_len(job.table);
   if (table_len == 0 || job.format != kFormatText || job.piece != 1) return;
 
@@ -223,12 +241,17 @@ void write_control_file(const ColumnInfo* first, int64_t row_size, const UnloadJ
   w.put("LOAD DATA\n");
 
   const int file_len = text_len(job.file);
+  int record_len = job.record_len;
+  if (record_len < 0) record_len = 0;
+  if (record_len > static_cast<int>(sizeof job.record)) record_len = sizeof job.record;
+  // Fixed-width records: rowpre, every field at its width, rowsuf, the
+  // record separator; the fields begin after rowpre.
+  const int64_t rowpre = job.rowpre_len > 0 ? job.rowpre_len : 0;
   if (fixed) {
-    w.put("INFILE '%.*s' \"FIX %" PRId64 "\"\n", file_len, job.file, row_size - 1);
+    int64_t fix = rowpre + (job.rowsuf_len > 0 ? job.rowsuf_len : 0) + record_len;
+    for (const ColumnInfo* c = first; c; c = c->next) fix += field_width(*c, lobfile);
+    w.put("INFILE '%.*s' \"FIX %" PRId64 "\"\n", file_len, job.file, fix);
   } else {
-    int record_len = job.record_len;
-    if (record_len < 0) record_len = 0;
-    if (record_len > static_cast<int>(sizeof job.record)) record_len = sizeof job.record;
     w.put("INFILE '%.*s' \"STR X'", file_len, job.file);
     w.hex(job.record, record_len);
     w.put("'\"\n");
@@ -246,7 +269,7 @@ void write_control_file(const ColumnInfo* first, int64_t row_size, const UnloadJ
   w.put(" TRAILING NULLCOLS \n");
   w.put("(\n");
 
-  int64_t position = 1;
+  int64_t position = rowpre + 1;
   for (const ColumnInfo* c = first; c; c = c->next) {
     if (c != first) w.put(",\n");
     position += write_field_line(w, *c, fixed, lobfile, position);

@@ -11,7 +11,8 @@ namespace rowvane {
 // Writes the control file for the described columns (first = first column).
 // Called only for plain text output, non-empty table and piece 1. The name is
 // job.control, or "<table>_sqlldr.ctl". A file that cannot be created is
-// skipped silently.
-void write_control_file(const ColumnInfo* first, int64_t row_size, const UnloadJob& job);
+// skipped silently. In the fixed-width layout the FIX length is the length
+// of every record: rowpre, the field widths, rowsuf and the record separator.
+void write_control_file(const ColumnInfo* first, const UnloadJob& job);
 
 }  // namespace rowvane

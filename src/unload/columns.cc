@@ -2,6 +2,7 @@
 // fetch buffers and defines, the rows per fetch and the unique-key marks.
 #include "unload/columns.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,29 @@ void parse_width_list(const char* text, uint32_t* widths) {
   }
 }
 
+// The longest text the server writes for a NUMBER(p,s) value: beyond the
+// usual p + 2 (+ 1), a scale above the precision puts s digits after the
+// point (NUMBER(3,5): "-.00123") and a negative scale -s zeros before it
+// (NUMBER(2,-3): "-99000"). FLOAT(p) (scale -127) may take any magnitude.
+// Texts past 46 characters are written with an exponent.
+int32_t number_text_width(int16_t precision, int16_t scale) {
+  if (precision <= 0) return 0;
+  if (scale == -127) return 46;
+  int32_t width = 0;
+  if (scale > precision) width = scale + 2;
+  if (scale < 0) width = 1 + precision - scale;
+  return std::min(width, 46);
+}
+
+// The longest text format_number makes of an internal NUMBER(p,s): it keeps
+// a leading "0", and writes fraction digits in pairs (the scale rounded up
+// to even), so NUMBER(1,1) gives "-0.50" and NUMBER(3,5) "-0.001230".
+int32_t client_number_width(int16_t precision, int16_t scale) {
+  if (precision <= 0 || scale == -127) return 0;
+  if (scale <= 0) return 1 + precision - scale;
+  return 1 + std::max(precision - scale, 1) + 1 + scale + (scale & 1);
+}
+
 // Fetch form, widths and flags of one described column (the type table).
 void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& job) {
   const int32_t safe_extra = job.safe ? 10 : 0;
@@ -51,6 +75,8 @@ void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& j
     if (c->precision == 0) return 46;
     return c->precision + 2 + (c->scale != 0 ? 1 : 0);
   };
+  // Fractional-second digits of a timestamp (the scale); 6 when unknown.
+  const int32_t fraction = c->scale >= 0 && c->scale <= 9 ? c->scale : 6;
 
   int32_t slot = c->slot_width;
   uint16_t type = c->oracle_type;
@@ -63,10 +89,14 @@ void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& j
       if (job.client) {
         c->fetch_type = SQLT_NUM;
         c->slot_width = 21;
-        c->display_width = static_cast<uint32_t>(with_override(number_width()) + safe_extra);
+        c->display_width = static_cast<uint32_t>(
+            with_override(std::max(number_width(), client_number_width(c->precision, c->scale))) +
+            safe_extra);
       } else {
         c->fetch_type = SQLT_CHR;
-        c->slot_width = with_override(number_width()) + safe_extra;
+        c->slot_width =
+            with_override(std::max(number_width(), number_text_width(c->precision, c->scale))) +
+            safe_extra;
         c->display_width = static_cast<uint32_t>(c->slot_width);
       }
       return;
@@ -125,14 +155,16 @@ void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& j
       break;
     case 180:
     case 187:
+      // "YYYY-MM-DD HH24:MI:SS", the point and the fraction digits.
       c->fetch_type = SQLT_CHR;
-      c->slot_width = with_override(26) + safe_extra;
+      c->slot_width = with_override(std::max(26, 20 + fraction)) + safe_extra;
       break;
     case 181:
     case 188:
     case 232:
+      // The same and " +HH:MM" (the local kind is written without a zone).
       c->fetch_type = SQLT_CHR;
-      c->slot_width = with_override(33) + safe_extra;
+      c->slot_width = with_override(std::max(33, 27 + fraction)) + safe_extra;
       break;
     case 182:
     case 189:
@@ -314,7 +346,7 @@ int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool /*fixe
   if (job->unique[0]) mark_unique_columns(head->next, job->unique);
 
   if (job->table[0] && job->format == kFormatText && job->piece == 1) {
-    write_control_file(head->next, row_size, *job);
+    write_control_file(head->next, *job);
   }
   return static_cast<int>(count);
 }

@@ -51,7 +51,7 @@ int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool fixed_
 // becomes null.
 void release_columns(DbSession* s, ColumnInfo* head);
 
-// Row size used for the array size and the FIX length of the control file:
+// Row size used for the array size:
 // 1 + per column (256 for LOB locator types 112/113, else slot_width) + record_len.
 int64_t compute_row_size(const ColumnInfo* first, int32_t record_len);
 

@@ -194,10 +194,57 @@ size_t format_real(Kind kind, double v, char* out) {
   return format_double(v, out);
 }
 
+// A number column as text. SQLite keeps text it cannot read as a number
+// in such a column; the server never holds one, so text that converts is
+// written as the server writes the number, and anything else (a BLOB
+// included) fails as the server's conversion does, with ORA-01722. NUMBER
+// and FLOAT text has no leading zero before the point (".5", "-.00123").
+int32_t put_number_text(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
+  sqlite3_stmt* vm = fs.st->vm;
+  const bool binary = d->kind == Kind::kBinaryFloat || d->kind == Kind::kBinaryDouble;
+  char tmp[512];
+  size_t n;
+  switch (type) {
+    case SQLITE_INTEGER: n = format_int64(sqlite3_column_int64(vm, col), tmp); break;
+    case SQLITE_FLOAT:
+      n = format_real(d->kind, sqlite3_column_double(vm, col), tmp);
+      if (!binary && n > 1 && tmp[0] == '0' && tmp[1] == '.') {
+        std::memmove(tmp, tmp + 1, --n);
+      } else if (!binary && n > 2 && tmp[0] == '-' && tmp[1] == '0' && tmp[2] == '.') {
+        std::memmove(tmp + 1, tmp + 2, --n - 1);
+      }
+      break;
+    case SQLITE_TEXT: {
+      const char* t = reinterpret_cast<const char*>(sqlite3_column_text(vm, col));
+      size_t len = static_cast<size_t>(sqlite3_column_bytes(vm, col));
+      if (!t) return sqlite3_errcode(sqlite3_db_handle(vm)) == SQLITE_NOMEM ? 4030 : 1722;
+      if (len == 0) return put_null(d, row);  // the server holds '' as NULL
+      if (binary) {
+        while (len > 0 && *t == ' ') ++t, --len;
+        while (len > 0 && t[len - 1] == ' ') --len;
+        double v;
+        auto r = std::from_chars(t, t + len, v);
+        if (len == 0 || r.ec != std::errc() || r.ptr != t + len) return 1722;
+        n = format_real(d->kind, v, tmp);
+      } else {
+        unsigned char num[22];
+        int m = encode_oracle_number(t, len, num);
+        if (m == 0) return 1722;
+        n = format_number_text(num, m, tmp);
+      }
+      break;
+    }
+    default: return 1722;
+  }
+  put_ascii(fs, d, row, tmp, n, n);
+  return 0;
+}
+
 int32_t put_as_text(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
   sqlite3_stmt* vm = fs.st->vm;
   char tmp[512];
   Kind k = d->kind;
+  if (is_number_kind(k)) return put_number_text(fs, d, row, col, type);
   if (is_date_kind(k)) {
     if (k == Kind::kDate && type == SQLITE_TEXT && fs.dates_as_stored) {
       const unsigned char* text = sqlite3_column_text(vm, col);
@@ -252,7 +299,7 @@ int32_t put_as_text(FetchState& fs, const Define* d, uint32_t row, int col, int 
     case SQLITE_BLOB: {
       const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(vm, col));
       size_t n = static_cast<size_t>(sqlite3_column_bytes(vm, col));
-      if (is_hex_kind(k) || is_number_kind(k) || k == Kind::kRowid)
+      if (is_hex_kind(k) || k == Kind::kRowid)
         put_hex(fs, d, row, b, n);
       else
         put_text(fs, d, row, b ? b : reinterpret_cast<const unsigned char*>(""), n);

@@ -276,6 +276,10 @@ size_t render_datetime(const NlsFormat& f, const DateTime& dt, int fraction_digi
 // only past 64 characters). out needs 512 bytes. Returns the length.
 size_t format_double(double v, char* out);
 size_t format_int64(int64_t v, char* out);
+// The server's text of an internal NUMBER: no leading zero before the point
+// (".5", "-.00123"), no trailing zero after it, plain up to 46 characters,
+// else "d.dddE+nn". out needs 64 bytes. Returns the length.
+size_t format_number_text(const unsigned char* num, int len, char* out);
 int encode_number_int64(int64_t v, unsigned char out[22]);
 
 // ---- types.cc

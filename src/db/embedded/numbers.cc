@@ -83,6 +83,70 @@ size_t format_double(double v, char* out) {
   return n;
 }
 
+size_t format_number_text(const unsigned char* num, int len, char* out) {
+  if (len <= 0 || num[0] == 0x80) {
+    out[0] = '0';
+    return 1;
+  }
+  const bool negative = num[0] < 0x80;
+  const int exp100 = negative ? 63 - num[0] : num[0] - 192;
+  char digits[44];
+  int n = 0;
+  for (int i = 1; i < len && i <= 21 && n + 2 <= static_cast<int>(sizeof digits); ++i) {
+    if (negative && num[i] == 102) break;
+    int d = negative ? 101 - num[i] : num[i] - 1;
+    if (d < 0 || d > 99) d = 0;
+    digits[n++] = static_cast<char>('0' + d / 10);
+    digits[n++] = static_cast<char>('0' + d % 10);
+  }
+  // Digits before the point, counted from the first significant digit.
+  int lead = 0;
+  while (lead < n && digits[lead] == '0') ++lead;
+  while (n > lead && digits[n - 1] == '0') --n;
+  if (n == lead) {
+    out[0] = '0';
+    return 1;
+  }
+  const char* sig = digits + lead;
+  const int count = n - lead;
+  const int point = 2 * exp100 - lead;
+  const int plain = (negative ? 1 : 0) +
+                    (point <= 0 ? 1 - point + count : (point >= count ? point : count + 1));
+  char* p = out;
+  if (negative) *p++ = '-';
+  if (plain > 46) {  // the exponent form, as for any number past 46 characters
+    *p++ = sig[0];
+    if (count > 1) {
+      *p++ = '.';
+      std::memcpy(p, sig + 1, static_cast<size_t>(count - 1));
+      p += count - 1;
+    }
+    int e = point - 1;
+    *p++ = 'E';
+    *p++ = e < 0 ? '-' : '+';
+    if (e < 0) e = -e;
+    if (e < 10) *p++ = '0';
+    p += format_int64(e, p);
+  } else if (point <= 0) {
+    *p++ = '.';
+    std::memset(p, '0', static_cast<size_t>(-point));
+    p += -point;
+    std::memcpy(p, sig, static_cast<size_t>(count));
+    p += count;
+  } else if (point >= count) {
+    std::memcpy(p, sig, static_cast<size_t>(count));
+    std::memset(p + count, '0', static_cast<size_t>(point - count));
+    p += point;
+  } else {
+    std::memcpy(p, sig, static_cast<size_t>(point));
+    p += point;
+    *p++ = '.';
+    std::memcpy(p, sig + point, static_cast<size_t>(count - point));
+    p += count - point;
+  }
+  return static_cast<size_t>(p - out);
+}
+
 namespace {
 
 // Writes exponent byte, base-100 digits (most significant first, no
