@@ -127,56 +127,28 @@ int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool
   const char* n = c.name;
   const unsigned width = c.display_width;
   const int64_t end = start + static_cast<int64_t>(width) - 1;
+  // Date and time columns: the loader's type and the mask of the session's
+  // format. Local-time-zone values are written in the timestamp format,
+  // without a zone.
+  const char* datetime = nullptr;
   switch (c.oracle_type) {
     case 12:
-    case 156:
-      if (fixed) {
-        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
-              ") DATE \"YYYY-MM-DD HH24:MI:SS\" NULLIF \"%.*s\"=BLANKS ",
-              nl, n, start, end, nl, n);
-      } else {
-        w.put("  \"%.*s\" DATE \"YYYY-MM-DD HH24:MI:SS\" NULLIF \"%.*s\"=BLANKS", nl, n, nl, n);
-      }
-      return width;
+    case 156: datetime = "DATE \"YYYY-MM-DD HH24:MI:SS\""; break;
     case 180:
-    case 187:
-      if (fixed) {
-        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
-              ") TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF \"%.*s\"=BLANKS ",
-              nl, n, start, end, nl, n);
-      } else {
-        w.put("  \"%.*s\" TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF \"%.*s\"=BLANKS", nl, n,
-              nl, n);
-      }
-      return width;
-    case 232:
-      // The session writes these in the timestamp format, without a zone.
-      if (fixed) {
-        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
-              ") TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF "
-              "\"%.*s\"=BLANKS ",
-              nl, n, start, end, nl, n);
-      } else {
-        w.put("  \"%.*s\" TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\" NULLIF "
-              "\"%.*s\"=BLANKS",
-              nl, n, nl, n);
-      }
-      return width;
+    case 187: datetime = "TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\""; break;
+    case 232: datetime = "TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\""; break;
     case 181:
-    case 188:
-      if (fixed) {
-        w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64
-              ") TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\" NULLIF "
-              "\"%.*s\"=BLANKS ",
-              nl, n, start, end, nl, n);
-      } else {
-        w.put("  \"%.*s\" TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\" NULLIF "
-              "\"%.*s\"=BLANKS",
-              nl, n, nl, n);
-      }
-      return width;
-    default:
-      break;
+    case 188: datetime = "TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\""; break;
+    default: break;
+  }
+  if (datetime) {
+    if (fixed) {
+      w.put("  \"%.*s\" POSITION(%" PRId64 ":%" PRId64 ") %s NULLIF \"%.*s\"=BLANKS ", nl, n, start,
+            end, datetime, nl, n);
+    } else {
+      w.put("  \"%.*s\" %s NULLIF \"%.*s\"=BLANKS", nl, n, datetime, nl, n);
+    }
+    return width;
   }
   if (lobfile && is_lob(c.oracle_type)) {
     // The record holds a LOB reference of at most 256 bytes.
