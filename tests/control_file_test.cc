@@ -219,47 +219,48 @@ TEST(ControlFileConditions, NameAndUncreatableFile) {
 }
 
 // Fixed-width files unloaded by the engine against their control files:
-// every record is FIX bytes long, with client-side conversion and with
-// rowpre/rowsuf, and the fields lie where POSITION says, in the mask's form.
+// every record is FIX bytes long (client-side conversion, rowpre/rowsuf),
+// the fields lie where POSITION says in the mask's form, and the widest
+// legal values fit without safe=YES (a scale above the precision or below
+// zero, nine fraction digits).
 TEST(ControlFileAgainstData, FixedRecordsMatchFixAndPositions) {
   std::string dir = rvtest::temp_dir("control_fix");
   std::string db = dir + "/w.db";
-  rvtest::sqlite_exec(db, "CREATE TABLE W (ID NUMBER(10,2), D DATE, N NUMBER(3,5), "
-                          "TL TIMESTAMP WITH LOCAL TIME ZONE, T9 TIMESTAMP(9), S VARCHAR2(7));"
-                          "INSERT INTO W VALUES (12.5, '2024-02-29 13:05:00', -0.00123,"
-                          " '2024-01-02 03:04:05.123456', '2024-01-02 03:04:05.123456789', 'abc'),"
-                          " (NULL, NULL, NULL, NULL, NULL, NULL);");
+  rvtest::sqlite_exec(db, "CREATE TABLE W (A NUMBER(3,5), B NUMBER(2,-3), C NUMBER(1,1), S VARCHAR2(7),"
+                          " TL TIMESTAMP WITH LOCAL TIME ZONE, T9 TIMESTAMP(9), Z9 \"TIMESTAMP(9) WITH TIME ZONE\");"
+                          "INSERT INTO W VALUES (-0.00999, -99000, -0.9, 'abc', '2024-01-02 03:04:05.123456',"
+                          " '2024-01-02 03:04:05.123456789', '2024-01-02 03:04:05.123456789 +05:30'),"
+                          " (NULL, NULL, NULL, NULL, NULL, NULL, NULL);");
   const std::vector<std::vector<std::string>> cases = {
-      {}, {"client=YES"}, {"client=YES", "rowpre=<<", "rowsuf=>"}};
-  for (const auto& extra : cases) {
-    std::vector<std::string> options = {"query=W", "table=W", "field=0x20",
+      {"client=NO", "-.00999", "-.9"}, {"client=YES", "-0.009990", "-0.90"},
+      {"client=YES", "-0.009990", "-0.90", "rowpre=<<", "rowsuf=>"}};
+  for (const auto& c : cases) {
+    std::vector<std::string> options = {"query=W", "table=W", "field=0x20", c[0],
                                         "control=" + dir + "/w.ctl", "file=" + dir + "/w.dat"};
-    options.insert(options.end(), extra.begin(), extra.end());
+    options.insert(options.end(), c.begin() + 3, c.end());
     SCOPED_TRACE(options.back());
     auto r = rvunload::run_unload(db, options);
     ASSERT_EQ(r.result, 0) << r.messages;
-    std::string ctl = rvtest::read_file(dir + "/w.ctl");
-    std::string data = rvtest::read_file(dir + "/w.dat");
-    size_t at = ctl.find("\"FIX ");
-    ASSERT_NE(at, std::string::npos) << ctl;
-    size_t fix = std::stoul(ctl.substr(at + 5));
+    std::string ctl = rvtest::read_file(dir + "/w.ctl"), data = rvtest::read_file(dir + "/w.dat");
+    size_t fix = std::stoul(ctl.substr(ctl.find("\"FIX ") + 5));
     ASSERT_EQ(data.size(), 2 * fix) << data;
     EXPECT_EQ(data[fix - 1], '\n');
-    // A field's text in the first record, by the POSITION of its line.
-    auto field = [&](const std::string& name, const std::string& type) {
-      size_t line = ctl.find("  \"" + name + "\" POSITION(");
-      EXPECT_NE(line, std::string::npos) << name;
-      if (line == std::string::npos) return std::string();
-      size_t open = ctl.find('(', line), colon = ctl.find(':', open);
+    // A field's type and its trimmed text in the first record, by its line.
+    auto field = [&](const std::string& name) {
+      size_t open = ctl.find("(", ctl.find("  \"" + name + "\" POSITION(")), colon = ctl.find(':', open);
       size_t start = std::stoul(ctl.substr(open + 1)), end = std::stoul(ctl.substr(colon + 1));
-      EXPECT_EQ(ctl.substr(ctl.find(')', colon) + 2, type.size()), type) << name;
+      std::string type = ctl.substr(ctl.find(')', colon) + 2);
       std::string v = data.substr(start - 1, end - start + 1);
-      return v.substr(0, v.find_last_not_of(' ') + 1);
+      return type.substr(0, type.find(" NULLIF")) + "=" + v.substr(0, v.find_last_not_of(' ') + 1);
     };
-    EXPECT_EQ(field("TL", "TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\""),
-              "2024-01-02 03:04:05.123456");
-    EXPECT_EQ(field("T9", "TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\""), "2024-01-02 03:04:05.123456789");
-    EXPECT_EQ(field("N", "CHAR"), extra.empty() ? "-.00123" : "-0.001230");
-    EXPECT_EQ(field("S", "CHAR"), "abc");
+    EXPECT_EQ(field("A"), "CHAR(" + std::string(c[0] == "client=NO" ? "7" : "9") + ")=" + c[1]);
+    EXPECT_EQ(field("B"), "CHAR(6)=-99000");
+    EXPECT_EQ(field("C"), "CHAR(" + std::string(c[0] == "client=NO" ? "4" : "5") + ")=" + c[2]);
+    EXPECT_EQ(field("S"), "CHAR(7)=abc");
+    EXPECT_EQ(field("TL"),
+              "TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\"=2024-01-02 03:04:05.123456");
+    EXPECT_EQ(field("T9"), "TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\"=2024-01-02 03:04:05.123456789");
+    EXPECT_EQ(field("Z9"), "TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\"="
+                           "2024-01-02 03:04:05.123456789 +05:30");
   }
 }

@@ -273,30 +273,4 @@ TEST_F(DescribeTest, TooManyColumnsFailTheJobWithFive) {
   EXPECT_FALSE(rvtest::file_exists(dir_ + "/out.txt"));
 }
 
-// The widest legal values fit without safe=YES, as the server writes them
-// and as the client-side conversion does: a scale above the precision, a
-// negative scale, equal precision and scale, nine fraction digits.
-TEST_F(DescribeTest, WidestLegalValuesFitWithoutSafe) {
-  rvtest::sqlite_exec(db_, "CREATE TABLE L (A NUMBER(3,5), B NUMBER(2,-3), C NUMBER(1,1),"
-                           " T TIMESTAMP(9), Z \"TIMESTAMP(9) WITH TIME ZONE\");"
-                           "INSERT INTO L VALUES (-0.00999, -99000, -0.9, '2024-01-02 03:04:05.123456789',"
-                           " '2024-01-02 03:04:05.123456789 +05:30');");
-  const std::string times = ",2024-01-02 03:04:05.123456789,2024-01-02 03:04:05.123456789 +05:30\n";
-  const struct {
-    const char* client;
-    uint32_t widths[5];
-    std::string text;
-  } cases[] = {{"client=NO", {7, 6, 4, 29, 36}, "-.00999,-99000,-.9" + times},
-               {"client=YES", {9, 6, 5, 29, 36}, "-0.009990,-99000,-0.90" + times}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.client);
-    Described d(db_, "select * from L", {c.client});
-    ASSERT_EQ(d.count, 5) << d.messages;
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(d.column(k).display_width, c.widths[k]) << k;
-    auto r = rvunload::run_unload(db_, {"query=L", c.client, "file=" + dir_ + "/l.txt"});
-    EXPECT_EQ(r.result, 0) << r.messages;
-    EXPECT_EQ(rvtest::read_file(dir_ + "/l.txt"), c.text);
-  }
-}
-
 }  // namespace
