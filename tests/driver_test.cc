@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "config/driver.h"
+#include "cli/driver.h"
 #include "config/job.h"
 #include "crypto/login_cipher.h"
 #include "test_support.h"

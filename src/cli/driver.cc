@@ -1,4 +1,4 @@
-#include "config/driver.h"
+#include "cli/driver.h"
 
 #include <cstdint>
 #include <cstring>
