@@ -14,6 +14,7 @@
 #include "cli/driver.h"
 #include "config/job.h"
 #include "crypto/login_cipher.h"
+#include "process_support.h"
 #include "test_support.h"
 
 using namespace rowvane;
@@ -146,25 +147,65 @@ TEST(DriverArguments, LoginFormsAndBinds) {
   Job j;
   ASSERT_EQ(prepare({"scott/tiger@db", "rows=5000"}, &j.j), 0);
   EXPECT_STREQ(j->user, "scott/tiger@db");
-  ASSERT_EQ(prepare({"rows=5000", "scott/tiger@db"}, &j.j), 0);
-  EXPECT_STREQ(j->user, "/");  // a bare login counts only as first argument
+  ASSERT_EQ(prepare({"scott/ti=ger@db"}, &j.j), 0);  // a password may hold "="
+  EXPECT_STREQ(j->user, "scott/ti=ger@db");
   ASSERT_EQ(prepare({"user=a/b", "-SI"}, &j.j), 0);
   EXPECT_STREQ(j->user, "/");
 
   std::vector<std::string> args;
-  for (int i = 1; i <= 19; ++i) args.push_back(":b" + std::to_string(i) + "=v" + std::to_string(i));
+  for (int i = 1; i <= 18; ++i) args.push_back(":b" + std::to_string(i) + "=v" + std::to_string(i));
   ASSERT_EQ(prepare(args, &j.j), 0);
-  ASSERT_EQ(j->bind_count, 18);  // the 19th is not taken
+  ASSERT_EQ(j->bind_count, 18);
   EXPECT_STREQ(j->binds[17].value, "v18");
-  EXPECT_STREQ(j->user, ":b1=v1");  // and the first was no keyword
+  EXPECT_STREQ(j->user, "/");  // a bind argument first is no login
 
-  std::string long_bind = ":" + std::string(40, 'n') + "=" + std::string(200, 'v');
-  ASSERT_EQ(prepare({"rows=5000", ":empty", ":=x", ":", long_bind, ":a=b=c"}, &j.j), 0);
+  std::string long_bind = ":" + std::string(30, 'n') + "=" + std::string(127, 'v');
+  ASSERT_EQ(prepare({"rows=5000", ":empty", long_bind, ":a=b=c"}, &j.j), 0);
   ASSERT_EQ(j->bind_count, 3);
   EXPECT_EQ(j->binds[0].value_len, 0);
   EXPECT_EQ(std::string(j->binds[1].name, j->binds[1].name_len), std::string(30, 'n'));
   EXPECT_EQ(std::string(j->binds[1].value, j->binds[1].value_len), std::string(127, 'v'));
   EXPECT_STREQ(j->binds[2].value, "b=c");
+}
+
+// Arguments that are no option, and options whose value is refused, stop
+// the program before anything runs, with one line naming the argument.
+TEST(DriverArguments, WrongArgumentsRefused) {
+  std::string dir = rvtest::temp_dir("refused");
+  std::string par = read_only_file(dir, "p.par", "rows=2000\nfiel=|\n");
+  std::vector<std::string> nineteen;
+  for (int i = 1; i <= 19; ++i) nineteen.push_back(":b" + std::to_string(i) + "=v");
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"user=a/b", "fiel=|"}, "ERROR -- Unknown keyword \"fiel=\" (closest keyword: field)\n"},
+      {{"fiel=|"}, "ERROR -- Unknown keyword \"fiel=\" (closest keyword: field)\n"},
+      {{"rows=5000", "scott/tiger@db"},
+       "ERROR -- Unknown argument \"scott/...\" (a login without user= is taken only as the first "
+       "argument)\n"},
+      {{"user=a/b", "head=true", "text=JSON"},
+       "ERROR -- Unknown output type: text=JSON (MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH)\n"},
+      {{"parfile=" + par},
+       "ERROR -- Unknown keyword \"fiel=\" (closest keyword: field) in parameter file : " + par + "\n"},
+      {{"query=t", ":=x"}, "ERROR -- Bind argument without a name: :\n"},
+      {{"query=t", ":" + std::string(31, 'n') + "=1"},
+       "ERROR -- Bind name longer than 30 characters: :" + std::string(31, 'n') + "\n"},
+      {{"query=t", ":v=" + std::string(128, 'v')}, "ERROR -- Bind value longer than 127 characters: :v\n"},
+      {nineteen, "ERROR -- More than 18 bind arguments: :b19\n"},
+  };
+  for (const auto& c : cases) {
+    Job j;
+    std::string printed;
+    EXPECT_EQ(prepare(c.args, &j.j, &printed), 1) << c.line;
+    EXPECT_EQ(printed, c.line);
+  }
+  // As the program: exit status 1, nothing run, nothing written.
+  rvtest::RunResult r = rvtest::run_program({"user=u/p@sqlite:" + dir + "/none.db", "query=t", "file=out.txt",
+                                             "degree=0"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "ERROR -- Degree out of range: degree=0 (1 to 128)\n");
+  EXPECT_FALSE(rvtest::file_exists(dir + "/out.txt"));
 }
 
 TEST(DriverParameterFile, ContinuationLinesAndPosition) {
@@ -176,7 +217,6 @@ TEST(DriverParameterFile, ContinuationLinesAndPosition) {
                                    "\n"
                                    "   \n"
                                    "rows=3000 \t\r\n"
-                                   "nosuch=1\n"
                                    "array=10\n"
                                    "head=yes");
   Job j;
@@ -288,12 +328,19 @@ TEST(DriverProcess, UsageText) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, usage_text(false));
 
-  r = rvtest::run_program({"help=yes"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, usage_text(true));
+  // Asked for, help is the whole usage text and success, whatever else is
+  // given.
+  for (const char* ask : {"help=yes", "-h", "--help", "HELP=on"}) {
+    r = rvtest::run_program({"user=a/b@c", "query=select 1", ask});
+    EXPECT_EQ(r.status, 0) << ask;
+    EXPECT_EQ(r.out, usage_text(true)) << ask;
+  }
+  r = rvtest::run_program({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "rowvane " ROWVANE_VERSION "\n");
 
   // Whatever else is given, no query and no split means usage.
-  r = rvtest::run_program({"user=a/b@c", "rows=5000", "help=ON"});
+  r = rvtest::run_program({"user=a/b@c", "rows=5000", "help=no"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, usage_text(false));
 }
@@ -309,7 +356,7 @@ TEST(DriverProcess, ReadOnlyParameterFile) {
   }
   command += std::string(ROWVANE_BINARY) + " parfile=" + par + " < /dev/null";
   rvtest::RunResult r = rvtest::run_shell(command);
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, usage_text(true));  // help= continued on the next line
 
   r = rvtest::run_program({"parfile=" + dir + "/none.par", "query=select 1"});
@@ -323,22 +370,28 @@ TEST(DriverProcess, UncrackToStandardOutput) {
   std::string plain = sample_bytes(40000);
   rvtest::write_file(dir + "/data.bin", scramble(plain, key));
 
-  rvtest::RunResult r = rvtest::run_program({"uncrack=secret", "file=data.bin"}, dir);
-  EXPECT_EQ(r.status, 1);
+  rvproc::Proc r = rvproc::run({"uncrack=secret", "file=data.bin"}, dir);
+  EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == plain);
 
-  r = rvtest::run_program({"uncrack=secret", "file=-"}, dir, scramble(plain, key));
-  EXPECT_EQ(r.status, 1);
+  r = rvproc::run({"uncrack=secret", "file=-"}, dir, scramble(plain, key));
+  EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == plain);
 
   // Without file= the default name is tried literally, pattern unexpanded.
-  r = rvtest::run_program({"uncrack=secret"}, dir);
+  r = rvproc::run({"uncrack=secret"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR -- Cannot open file to unscramble : vanedata_%p.txt (No such file or directory)\n");
   rvtest::write_file(dir + "/vanedata_%p.txt", scramble("twenty bytes of text", key));
-  r = rvtest::run_program({"uncrack=secret"}, dir);
-  EXPECT_EQ(r.status, 1);
+  r = rvproc::run({"uncrack=secret"}, dir);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "twenty bytes of text");
+
+  // A full output device: one line, failure.
+  r = rvproc::run({"uncrack=secret", "file=data.bin"}, dir, "", 120, "/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ERROR -- Cannot write the unscrambled data of data.bin (No space left on device)\n");
 }
 
 TEST(DriverProcess, CryptPrintsEncryptedLogin) {
