@@ -1,5 +1,6 @@
 // The console driver: arguments, parameter files, binds, SQL text, usage
 // text and unscrambling, in-process and as the program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,8 +8,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/driver.h"
@@ -159,7 +163,7 @@ TEST(DriverArguments, LoginFormsAndBinds) {
   EXPECT_STREQ(j->binds[17].value, "v18");
   EXPECT_STREQ(j->user, "/");  // a bind argument first is no login
 
-  std::string long_bind = ":" + std::string(30, 'n') + "=" + std::string(127, 'v');
+  const std::string long_bind = std::string(":").append(30, 'n').append("=").append(127, 'v');
   ASSERT_EQ(prepare({"rows=5000", ":empty", long_bind, ":a=b=c"}, &j.j), 0);
   ASSERT_EQ(j->bind_count, 3);
   EXPECT_EQ(j->binds[0].value_len, 0);
@@ -455,4 +459,101 @@ TEST(DriverProcess, LoginFailureReportedOnce) {
   ASSERT_FALSE(r.out.empty());
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
   EXPECT_FALSE(rvtest::file_exists(dir + "/out.txt"));
+}
+
+// Input without end (a device that never sends a line end) is refused at
+// once: reading stops at the length limit instead of holding it all.
+TEST(DriverProcess, EndlessInputRefusedAtOnce) {
+  std::string dir = rvtest::temp_dir("endless");
+  const std::vector<std::string> cases[] = {
+      {"parfile=/dev/zero"},
+      {"user=u/p@sqlite:" + dir + "/none.db", "sql=/dev/zero"},
+      {"parfile=-"},
+  };
+  for (const auto& args : cases) {
+    rvproc::Proc p = rvproc::run(args, dir, args[0] == "parfile=-" ? "query=" + std::string(40000, 'x') : "",
+                                 60);
+    ASSERT_TRUE(rvproc::ended_cleanly(p)) << args.back();
+    EXPECT_EQ(p.status, 1) << args.back();
+    EXPECT_EQ(rvproc::count_of(p.out, "\n"), 1u) << p.out.substr(0, 300);
+  }
+}
+
+namespace {
+
+// The process whose argument list holds `marker`, or 0.
+pid_t process_with_argument(const std::string& marker) {
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (rvtest::read_file(e.path().string() + "/cmdline").find(marker) != std::string::npos) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return 0;
+}
+
+// The login that an encrypted-login line printed by crypt=yes stands for.
+std::string decoded_login(std::string printed) {
+  printed.erase(std::remove(printed.begin(), printed.end(), '\n'), printed.end());
+  Job j;
+  job_defaults(&j.j);
+  if (printed.rfind("user=", 0) != 0) return "(not printed) " + printed;
+  std::snprintf(j->user, sizeof j->user, "%s", printed.c_str() + 5);
+  decode_login(&j.j);
+  return j->user;
+}
+
+}  // namespace
+
+// While the program runs, its argument list shows neither the password nor
+// the scrambling key. The run blocks reading its SQL from a named pipe
+// until the test has looked.
+TEST(DriverProcess, SecretsLeaveTheArgumentList) {
+  std::string dir = rvtest::temp_dir("secrets");
+  rvtest::sqlite_exec(dir + "/t.db", "create table t(a integer); insert into t values(7);");
+  const std::string fifo = dir + "/statement.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& login : {"user=u/Pw-Sec-1@sqlite:" + dir + "/t.db", std::string("u/Pw-Sec-1@sqlite:t.db")}) {
+    rvproc::Proc p;
+    std::thread runner([&] { p = rvproc::run({login, "sql=" + fifo, "crack=Key-Sec-2", "file=out.bin"}, dir); });
+    const int fd = open(fifo.c_str(), O_WRONLY);  // returns once the program has opened it
+    ASSERT_GE(fd, 0);
+    const pid_t pid = process_with_argument(fifo);
+    const std::string cmdline = pid ? rvtest::read_file("/proc/" + std::to_string(pid) + "/cmdline") : "";
+    const std::string statement = "select a from t\n";
+    EXPECT_EQ(write(fd, statement.data(), statement.size()), static_cast<ssize_t>(statement.size()));
+    close(fd);
+    runner.join();
+    ASSERT_NE(pid, 0);
+    EXPECT_EQ(cmdline.find("Sec-"), std::string::npos) << cmdline;
+    EXPECT_NE(cmdline.find("u/********@sqlite:"), std::string::npos) << cmdline;
+    EXPECT_EQ(p.status, 0) << p.out;
+  }
+}
+
+// A login without password takes it from ROWVANE_PASSWORD (seen here in the
+// encrypted login crypt=yes prints); a login that needs none never does.
+TEST(DriverProcess, PasswordFromTheEnvironment) {
+  ASSERT_EQ(setenv("ROWVANE_PASSWORD", "from-env", 1), 0);
+  const char* cases[][2] = {
+      {"scott@orcl", "scott/from-env@orcl"},
+      {"scott@", "scott/from-env"},
+      {"scott", "scott"},  // no "/" and no "@": operating-system authentication
+      {"scott/given@orcl", "scott/given@orcl"},
+      {"sys@orcl", "sys@orcl"},
+      {"scott@sqlite:x.db", "scott@sqlite:x.db"},
+  };
+  for (const auto& c : cases) {
+    rvproc::Proc p = rvproc::run({"crypt=yes", std::string("user=") + c[0]});
+    EXPECT_EQ(decoded_login(p.out), c[1]) << c[0];
+  }
+  rvproc::Proc p = rvproc::run({"-si", "crypt=yes"});
+  EXPECT_EQ(decoded_login(p.out), "/");
+
+  ASSERT_EQ(setenv("ROWVANE_PASSWORD", "a@b", 1), 0);
+  p = rvproc::run({"crypt=yes", "user=scott@orcl"});
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.out, "ERROR -- A password from ROWVANE_PASSWORD or the prompt may not hold @ or \"\n");
+  unsetenv("ROWVANE_PASSWORD");
 }

@@ -526,8 +526,9 @@ void closest_keyword(const char* word, size_t len, bool with_parfile, char out[1
   lower_copy(best, out, 16);
 }
 
-void describe_option_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap) {
-  if (cap == 0) return;
+namespace {
+
+void describe_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap) {
   const OptionSplit s = split_option_text(text);
   const char* key = text + s.key_start;
   // The argument's name: its text before "=", cut at a "/" after its first
@@ -592,6 +593,17 @@ void describe_option_fault(const char* text, OptionFault fault, bool with_parfil
       break;
   }
   std::snprintf(out, cap, "%s: %s=%.*s%s (%s)", what, name, static_cast<int>(value_len), value, more, takes);
+}
+
+}  // namespace
+
+void describe_option_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap) {
+  if (cap == 0) return;
+  describe_fault(text, fault, with_parfile, out, cap);
+  // One line: control bytes of the argument are shown as "?".
+  for (char* p = out; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) *p = '?';
+  }
 }
 
 }  // namespace rowvane

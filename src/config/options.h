@@ -62,7 +62,7 @@ void closest_keyword(const char* word, size_t len, bool with_parfile, char out[1
 // argument by its text before "=" (never a value that may be secret: a
 // "/" and what follows are shown as "/...") and the closest keyword; a
 // refused value of a known keyword is shown, cut to 40 characters, with the
-// values the keyword takes.
+// values the keyword takes. Control bytes are shown as "?".
 void describe_option_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap);
 
 }  // namespace rowvane

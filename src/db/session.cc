@@ -137,7 +137,9 @@ LoginSpans scan_login(const char* login) {
     if (c == '"') quoted = !quoted;
     else if (c == '/' || (c == '@' && !quoted)) break;
   }
-  spans.user_len = i;
+  // A text with neither "/" nor "@" names nobody: operating-system
+  // authentication.
+  spans.user_len = i < n ? i : 0;
   spans.connect_start = n;
   if (i < n && login[i] == '/') {
     spans.has_password = true;

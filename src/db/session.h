@@ -66,7 +66,8 @@ struct LoginParts {
 };
 // Where the parts of a login text lie (offsets into it). Without "/" there
 // is no password (password_len 0); without "@" after the password the
-// connect text is empty (connect_start at the end of the text).
+// connect text is empty (connect_start at the end of the text); with
+// neither "/" nor "@" the user name is empty too.
 struct LoginSpans {
   size_t user_len;        // the user name starts at 0
   bool has_password;      // a "/" follows the user name
