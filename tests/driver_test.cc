@@ -2,6 +2,8 @@
 // text and unscrambling, in-process and as the program.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -556,4 +558,53 @@ TEST(DriverProcess, PasswordFromTheEnvironment) {
   EXPECT_EQ(p.status, 1);
   EXPECT_EQ(p.out, "ERROR -- A password from ROWVANE_PASSWORD or the prompt may not hold @ or \"\n");
   unsetenv("ROWVANE_PASSWORD");
+}
+
+// A login without password and a terminal as standard input: the password
+// is asked for on the terminal and read without echo.
+TEST(DriverProcess, PasswordTypedAtThePromptWithoutEcho) {
+  unsetenv("ROWVANE_PASSWORD");
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const std::string side = ptsname(terminal);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int fd = open(side.c_str(), O_RDWR);
+    dup2(fd, 0);
+    dup2(fd, 2);
+    dup2(out[1], 1);
+    execl(ROWVANE_BINARY, ROWVANE_BINARY, "crypt=yes", "user=scott@orcl", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  // What the terminal shows: the prompt, then (after the typed line) only
+  // the line end.
+  auto shown = [&](int seconds) {
+    std::string text;
+    char buf[256];
+    pollfd p = {terminal, POLLIN, 0};
+    while (poll(&p, 1, seconds * 1000) > 0) {
+      const ssize_t n = read(terminal, buf, sizeof buf);
+      if (n <= 0) break;
+      text.append(buf, static_cast<size_t>(n));
+      if (text.find("Password: ") != std::string::npos && seconds > 1) break;
+    }
+    return text;
+  };
+  EXPECT_NE(shown(20).find("Password: "), std::string::npos);
+  ASSERT_EQ(write(terminal, "typed-pw\n", 9), 9);
+  std::string printed;
+  char buf[256];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) printed.append(buf, static_cast<size_t>(n));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(shown(1).find("typed-pw"), std::string::npos);
+  close(out[0]);
+  close(terminal);
+  EXPECT_EQ(decoded_login(printed), "scott/typed-pw@orcl");
 }

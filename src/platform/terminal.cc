@@ -46,15 +46,18 @@ int read_line_into(char* out, size_t cap) {
 
 int read_secret_line(const char* prompt, char* out, size_t cap) {
   if (cap < 2 || !stdin_is_terminal()) return -1;
-  std::fputs(prompt, stderr);
-  std::fflush(stderr);
+  // Echo goes off before the prompt appears, so that nothing typed after
+  // it is ever shown.
 #ifdef _WIN32
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
   const bool have_mode = GetConsoleMode(in, &mode) != 0;
   if (have_mode) SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
   const int rc = read_line_into(out, cap);
   if (have_mode) SetConsoleMode(in, mode);
+  if (rc == 0) std::fputs("\n", stderr);  // the console does not echo the line end
 #else
   termios saved;
   const bool have_mode = tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -64,6 +67,8 @@ int read_secret_line(const char* prompt, char* out, size_t cap) {
     quiet.c_lflag |= ECHONL;
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
   const int rc = read_line_into(out, cap);
   if (have_mode) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
 #endif
