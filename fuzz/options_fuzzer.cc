@@ -1,7 +1,8 @@
 // One option text through set_option on a fresh job, and the "0x" decoding
 // on its own.
 //
-// Properties: set_option knows exactly the sixty-two keywords; it changes
+// Properties: set_option knows exactly the sixty-two keywords; a refused
+// value changes nothing; it changes
 // no byte outside the fields its keyword (or its preset's keywords) owns,
 // which catches a field written past its end into its neighbour (invisible
 // to AddressSanitizer inside one record); every stored text is terminated
@@ -174,8 +175,8 @@ void fuzz_set_option(const std::string& text) {
   rowvane::job_defaults(job.get());
   auto before = std::make_unique<UnloadJob>(*job);
 
-  const int known = rowvane::set_option(job.get(), text.c_str());
-  FUZZ_CHECK(known == 0 || known == 1);
+  const rowvane::OptionFault fault = rowvane::try_option(job.get(), text.c_str());
+  const int known = fault == rowvane::kOptionUnknownKeyword ? 0 : 1;
 
   const rowvane::OptionSplit s = rowvane::split_option_text(text.c_str());
   FUZZ_CHECK(s.key_start + s.key_len <= text.size());
@@ -185,6 +186,15 @@ void fuzz_set_option(const std::string& text) {
   const auto& table = keyword_fields();
   const auto it = table.find(keyword);
   FUZZ_CHECK(known == (it != table.end() ? 1 : 0));
+
+  // A refused text changes nothing; it is described in one terminated line.
+  if (fault != rowvane::kOptionApplied) {
+    FUZZ_CHECK(std::memcmp(before.get(), job.get(), sizeof(UnloadJob)) == 0);
+    char line[256];
+    std::memset(line, 'x', sizeof line);
+    rowvane::describe_option_fault(text.c_str(), fault, true, line, sizeof line);
+    FUZZ_CHECK(strnlen(line, sizeof line) < sizeof line && std::strchr(line, '\n') == nullptr);
+  }
 
   // Every changed byte lies inside a field the keyword owns.
   const unsigned char* a = reinterpret_cast<const unsigned char*>(before.get());

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "config/driver.h"
+#include "cli/driver.h"
 #include "config/options.h"
 #include "fuzz_check.h"
 

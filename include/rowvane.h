@@ -50,9 +50,11 @@ ROWVANE_API int ROWVANEHandleAlloc(ROWVANEHandle* handle);
 /*
  * Applies one keyword=value text (for example "user=scott/tiger@orcl",
  * "text=CSV") to the handle. An output-type preset applies all of its options
- * in this one call. Returns 1 when the keyword was recognised, 0 when not (the
- * handle is then unchanged). handle must come from ROWVANEHandleAlloc; the
- * text is not kept.
+ * in this one call. Returns 1 when the option was applied, 0 when its keyword
+ * is unknown or its value refused (a switch other than YES, ON, TRUE, Y, 1,
+ * NO, OFF, FALSE, N, 0; a text= or format= value not listed; a number that
+ * is none; degree outside 1 to 128); the handle is then unchanged. handle
+ * must come from ROWVANEHandleAlloc; the text is not kept.
  */
 ROWVANE_API int ROWVANEHandleSetAttr(ROWVANEHandle handle, const char* text);
 

@@ -1,19 +1,26 @@
 // The console driver: arguments, parameter files, binds, SQL text, usage
 // text and unscrambling, in-process and as the program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "config/driver.h"
+#include "cli/driver.h"
 #include "config/job.h"
 #include "crypto/login_cipher.h"
+#include "process_support.h"
 #include "test_support.h"
 
 using namespace rowvane;
@@ -146,25 +153,65 @@ TEST(DriverArguments, LoginFormsAndBinds) {
   Job j;
   ASSERT_EQ(prepare({"scott/tiger@db", "rows=5000"}, &j.j), 0);
   EXPECT_STREQ(j->user, "scott/tiger@db");
-  ASSERT_EQ(prepare({"rows=5000", "scott/tiger@db"}, &j.j), 0);
-  EXPECT_STREQ(j->user, "/");  // a bare login counts only as first argument
+  ASSERT_EQ(prepare({"scott/ti=ger@db"}, &j.j), 0);  // a password may hold "="
+  EXPECT_STREQ(j->user, "scott/ti=ger@db");
   ASSERT_EQ(prepare({"user=a/b", "-SI"}, &j.j), 0);
   EXPECT_STREQ(j->user, "/");
 
   std::vector<std::string> args;
-  for (int i = 1; i <= 19; ++i) args.push_back(":b" + std::to_string(i) + "=v" + std::to_string(i));
+  for (int i = 1; i <= 18; ++i) args.push_back(":b" + std::to_string(i) + "=v" + std::to_string(i));
   ASSERT_EQ(prepare(args, &j.j), 0);
-  ASSERT_EQ(j->bind_count, 18);  // the 19th is not taken
+  ASSERT_EQ(j->bind_count, 18);
   EXPECT_STREQ(j->binds[17].value, "v18");
-  EXPECT_STREQ(j->user, ":b1=v1");  // and the first was no keyword
+  EXPECT_STREQ(j->user, "/");  // a bind argument first is no login
 
-  std::string long_bind = ":" + std::string(40, 'n') + "=" + std::string(200, 'v');
-  ASSERT_EQ(prepare({"rows=5000", ":empty", ":=x", ":", long_bind, ":a=b=c"}, &j.j), 0);
+  const std::string long_bind = std::string(":").append(30, 'n').append("=").append(127, 'v');
+  ASSERT_EQ(prepare({"rows=5000", ":empty", long_bind, ":a=b=c"}, &j.j), 0);
   ASSERT_EQ(j->bind_count, 3);
   EXPECT_EQ(j->binds[0].value_len, 0);
   EXPECT_EQ(std::string(j->binds[1].name, j->binds[1].name_len), std::string(30, 'n'));
   EXPECT_EQ(std::string(j->binds[1].value, j->binds[1].value_len), std::string(127, 'v'));
   EXPECT_STREQ(j->binds[2].value, "b=c");
+}
+
+// Arguments that are no option, and options whose value is refused, stop
+// the program before anything runs, with one line naming the argument.
+TEST(DriverArguments, WrongArgumentsRefused) {
+  std::string dir = rvtest::temp_dir("refused");
+  std::string par = read_only_file(dir, "p.par", "rows=2000\nfiel=|\n");
+  std::vector<std::string> nineteen;
+  for (int i = 1; i <= 19; ++i) nineteen.push_back(":b" + std::to_string(i) + "=v");
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"user=a/b", "fiel=|"}, "ERROR -- Unknown keyword \"fiel=\" (closest keyword: field)\n"},
+      {{"fiel=|"}, "ERROR -- Unknown keyword \"fiel=\" (closest keyword: field)\n"},
+      {{"rows=5000", "scott/tiger@db"},
+       "ERROR -- Unknown argument \"scott/...\" (a login without user= is taken only as the first "
+       "argument)\n"},
+      {{"user=a/b", "head=true", "text=JSON"},
+       "ERROR -- Unknown output type: text=JSON (MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH)\n"},
+      {{"parfile=" + par},
+       "ERROR -- Unknown keyword \"fiel=\" (closest keyword: field) in parameter file : " + par + "\n"},
+      {{"query=t", ":=x"}, "ERROR -- Bind argument without a name: :\n"},
+      {{"query=t", ":" + std::string(31, 'n') + "=1"},
+       "ERROR -- Bind name longer than 30 characters: :" + std::string(31, 'n') + "\n"},
+      {{"query=t", ":v=" + std::string(128, 'v')}, "ERROR -- Bind value longer than 127 characters: :v\n"},
+      {nineteen, "ERROR -- More than 18 bind arguments: :b19\n"},
+  };
+  for (const auto& c : cases) {
+    Job j;
+    std::string printed;
+    EXPECT_EQ(prepare(c.args, &j.j, &printed), 1) << c.line;
+    EXPECT_EQ(printed, c.line);
+  }
+  // As the program: exit status 1, nothing run, nothing written.
+  rvtest::RunResult r = rvtest::run_program({"user=u/p@sqlite:" + dir + "/none.db", "query=t", "file=out.txt",
+                                             "degree=0"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "ERROR -- Degree out of range: degree=0 (1 to 128)\n");
+  EXPECT_FALSE(rvtest::file_exists(dir + "/out.txt"));
 }
 
 TEST(DriverParameterFile, ContinuationLinesAndPosition) {
@@ -176,7 +223,6 @@ TEST(DriverParameterFile, ContinuationLinesAndPosition) {
                                    "\n"
                                    "   \n"
                                    "rows=3000 \t\r\n"
-                                   "nosuch=1\n"
                                    "array=10\n"
                                    "head=yes");
   Job j;
@@ -288,12 +334,19 @@ TEST(DriverProcess, UsageText) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, usage_text(false));
 
-  r = rvtest::run_program({"help=yes"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, usage_text(true));
+  // Asked for, help is the whole usage text and success, whatever else is
+  // given.
+  for (const char* ask : {"help=yes", "-h", "--help", "HELP=on"}) {
+    r = rvtest::run_program({"user=a/b@c", "query=select 1", ask});
+    EXPECT_EQ(r.status, 0) << ask;
+    EXPECT_EQ(r.out, usage_text(true)) << ask;
+  }
+  r = rvtest::run_program({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "rowvane " ROWVANE_VERSION "\n");
 
   // Whatever else is given, no query and no split means usage.
-  r = rvtest::run_program({"user=a/b@c", "rows=5000", "help=ON"});
+  r = rvtest::run_program({"user=a/b@c", "rows=5000", "help=no"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, usage_text(false));
 }
@@ -309,7 +362,7 @@ TEST(DriverProcess, ReadOnlyParameterFile) {
   }
   command += std::string(ROWVANE_BINARY) + " parfile=" + par + " < /dev/null";
   rvtest::RunResult r = rvtest::run_shell(command);
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, usage_text(true));  // help= continued on the next line
 
   r = rvtest::run_program({"parfile=" + dir + "/none.par", "query=select 1"});
@@ -323,22 +376,28 @@ TEST(DriverProcess, UncrackToStandardOutput) {
   std::string plain = sample_bytes(40000);
   rvtest::write_file(dir + "/data.bin", scramble(plain, key));
 
-  rvtest::RunResult r = rvtest::run_program({"uncrack=secret", "file=data.bin"}, dir);
-  EXPECT_EQ(r.status, 1);
+  rvproc::Proc r = rvproc::run({"uncrack=secret", "file=data.bin"}, dir);
+  EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == plain);
 
-  r = rvtest::run_program({"uncrack=secret", "file=-"}, dir, scramble(plain, key));
-  EXPECT_EQ(r.status, 1);
+  r = rvproc::run({"uncrack=secret", "file=-"}, dir, scramble(plain, key));
+  EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == plain);
 
   // Without file= the default name is tried literally, pattern unexpanded.
-  r = rvtest::run_program({"uncrack=secret"}, dir);
+  r = rvproc::run({"uncrack=secret"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR -- Cannot open file to unscramble : vanedata_%p.txt (No such file or directory)\n");
   rvtest::write_file(dir + "/vanedata_%p.txt", scramble("twenty bytes of text", key));
-  r = rvtest::run_program({"uncrack=secret"}, dir);
-  EXPECT_EQ(r.status, 1);
+  r = rvproc::run({"uncrack=secret"}, dir);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "twenty bytes of text");
+
+  // A full output device: one line, failure.
+  r = rvproc::run({"uncrack=secret", "file=data.bin"}, dir, "", 120, "/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ERROR -- Cannot write the unscrambled data of data.bin (No space left on device)\n");
 }
 
 TEST(DriverProcess, CryptPrintsEncryptedLogin) {
@@ -402,4 +461,150 @@ TEST(DriverProcess, LoginFailureReportedOnce) {
   ASSERT_FALSE(r.out.empty());
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
   EXPECT_FALSE(rvtest::file_exists(dir + "/out.txt"));
+}
+
+// Input without end (a device that never sends a line end) is refused at
+// once: reading stops at the length limit instead of holding it all.
+TEST(DriverProcess, EndlessInputRefusedAtOnce) {
+  std::string dir = rvtest::temp_dir("endless");
+  const std::vector<std::string> cases[] = {
+      {"parfile=/dev/zero"},
+      {"user=u/p@sqlite:" + dir + "/none.db", "sql=/dev/zero"},
+      {"parfile=-"},
+  };
+  for (const auto& args : cases) {
+    rvproc::Proc p = rvproc::run(args, dir, args[0] == "parfile=-" ? "query=" + std::string(40000, 'x') : "",
+                                 60);
+    ASSERT_TRUE(rvproc::ended_cleanly(p)) << args.back();
+    EXPECT_EQ(p.status, 1) << args.back();
+    EXPECT_EQ(rvproc::count_of(p.out, "\n"), 1u) << p.out.substr(0, 300);
+  }
+}
+
+namespace {
+
+// The process whose argument list holds `marker`, or 0.
+pid_t process_with_argument(const std::string& marker) {
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (rvtest::read_file(e.path().string() + "/cmdline").find(marker) != std::string::npos) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return 0;
+}
+
+// The login that an encrypted-login line printed by crypt=yes stands for.
+std::string decoded_login(std::string printed) {
+  printed.erase(std::remove(printed.begin(), printed.end(), '\n'), printed.end());
+  Job j;
+  job_defaults(&j.j);
+  if (printed.rfind("user=", 0) != 0) return "(not printed) " + printed;
+  std::snprintf(j->user, sizeof j->user, "%s", printed.c_str() + 5);
+  decode_login(&j.j);
+  return j->user;
+}
+
+}  // namespace
+
+// While the program runs, its argument list shows neither the password nor
+// the scrambling key. The run blocks reading its SQL from a named pipe
+// until the test has looked.
+TEST(DriverProcess, SecretsLeaveTheArgumentList) {
+  std::string dir = rvtest::temp_dir("secrets");
+  rvtest::sqlite_exec(dir + "/t.db", "create table t(a integer); insert into t values(7);");
+  const std::string fifo = dir + "/statement.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& login : {"user=u/Pw-Sec-1@sqlite:" + dir + "/t.db", std::string("u/Pw-Sec-1@sqlite:t.db")}) {
+    rvproc::Proc p;
+    std::thread runner([&] { p = rvproc::run({login, "sql=" + fifo, "crack=Key-Sec-2", "file=out.bin"}, dir); });
+    const int fd = open(fifo.c_str(), O_WRONLY);  // returns once the program has opened it
+    ASSERT_GE(fd, 0);
+    const pid_t pid = process_with_argument(fifo);
+    const std::string cmdline = pid ? rvtest::read_file("/proc/" + std::to_string(pid) + "/cmdline") : "";
+    const std::string statement = "select a from t\n";
+    EXPECT_EQ(write(fd, statement.data(), statement.size()), static_cast<ssize_t>(statement.size()));
+    close(fd);
+    runner.join();
+    ASSERT_NE(pid, 0);
+    EXPECT_EQ(cmdline.find("Sec-"), std::string::npos) << cmdline;
+    EXPECT_NE(cmdline.find("u/********@sqlite:"), std::string::npos) << cmdline;
+    EXPECT_EQ(p.status, 0) << p.out;
+  }
+}
+
+// A login without password takes it from ROWVANE_PASSWORD (seen here in the
+// encrypted login crypt=yes prints); a login that needs none never does.
+TEST(DriverProcess, PasswordFromTheEnvironment) {
+  ASSERT_EQ(setenv("ROWVANE_PASSWORD", "from-env", 1), 0);
+  const char* cases[][2] = {
+      {"scott@orcl", "scott/from-env@orcl"},
+      {"scott@", "scott/from-env"},
+      {"scott", "scott"},  // no "/" and no "@": operating-system authentication
+      {"scott/given@orcl", "scott/given@orcl"},
+      {"sys@orcl", "sys@orcl"},
+      {"scott@sqlite:x.db", "scott@sqlite:x.db"},
+  };
+  for (const auto& c : cases) {
+    rvproc::Proc p = rvproc::run({"crypt=yes", std::string("user=") + c[0]});
+    EXPECT_EQ(decoded_login(p.out), c[1]) << c[0];
+  }
+  rvproc::Proc p = rvproc::run({"-si", "crypt=yes"});
+  EXPECT_EQ(decoded_login(p.out), "/");
+
+  ASSERT_EQ(setenv("ROWVANE_PASSWORD", "a@b", 1), 0);
+  p = rvproc::run({"crypt=yes", "user=scott@orcl"});
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.out, "ERROR -- A password from ROWVANE_PASSWORD or the prompt may not hold @ or \"\n");
+  unsetenv("ROWVANE_PASSWORD");
+}
+
+// A login without password and a terminal as standard input: the password
+// is asked for on the terminal and read without echo.
+TEST(DriverProcess, PasswordTypedAtThePromptWithoutEcho) {
+  unsetenv("ROWVANE_PASSWORD");
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const std::string side = ptsname(terminal);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int fd = open(side.c_str(), O_RDWR);
+    dup2(fd, 0);
+    dup2(fd, 2);
+    dup2(out[1], 1);
+    execl(ROWVANE_BINARY, ROWVANE_BINARY, "crypt=yes", "user=scott@orcl", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  // What the terminal shows: the prompt, then (after the typed line) only
+  // the line end.
+  auto shown = [&](int seconds) {
+    std::string text;
+    char buf[256];
+    pollfd p = {terminal, POLLIN, 0};
+    while (poll(&p, 1, seconds * 1000) > 0) {
+      const ssize_t n = read(terminal, buf, sizeof buf);
+      if (n <= 0) break;
+      text.append(buf, static_cast<size_t>(n));
+      if (text.find("Password: ") != std::string::npos && seconds > 1) break;
+    }
+    return text;
+  };
+  EXPECT_NE(shown(20).find("Password: "), std::string::npos);
+  ASSERT_EQ(write(terminal, "typed-pw\n", 9), 9);
+  std::string printed;
+  char buf[256];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) printed.append(buf, static_cast<size_t>(n));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(shown(1).find("typed-pw"), std::string::npos);
+  close(out[0]);
+  close(terminal);
+  EXPECT_EQ(decoded_login(printed), "scott/typed-pw@orcl");
 }

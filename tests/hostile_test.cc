@@ -64,11 +64,15 @@ TEST_F(Hostile, TenThousandCharacterArgumentsAreCutOrRefused) {
   EXPECT_EQ(p.status, 0);
   EXPECT_EQ(p.out, "7" + std::string(33, '|') + "8\n");
 
-  // A bind value keeps 127 characters, its name 30.
-  p = run({login_, "query=select :v", "file=-", ":v=" + x, ":" + x + "=1"});
+  // A bind value holds 127 characters, its name 30: longer ones are
+  // refused, since a cut value would bind something else.
+  p = run({login_, "query=select :v", "file=-", ":v=" + x});
   ASSERT_TRUE(ended_cleanly(p));
-  EXPECT_EQ(p.status, 0);
-  EXPECT_EQ(p.out, std::string(127, 'x') + "\n");
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.out, "ERROR -- Bind value longer than 127 characters: :v\n");
+  p = run({login_, "query=select :v", "file=-", ":" + x + "=1"});
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.out, "ERROR -- Bind name longer than 30 characters: :" + x.substr(0, 40) + "\n");
 
   // Names of files that cannot exist.
   for (const std::string& arg : {"parfile=" + x, "sql=" + x}) {
@@ -92,21 +96,31 @@ TEST_F(Hostile, TenThousandCharacterArgumentsAreCutOrRefused) {
 }
 
 TEST_F(Hostile, ThousandArguments) {
-  // 997 repeated options and unknown words: unknown arguments after the
-  // first are ignored, the repeated option is applied each time.
+  // 997 repeated options: applied each time. Unknown words among them
+  // stop the run before anything is written.
   std::vector<std::string> args = {login_, "query=T", "file=" + dir_ + "/many.txt"};
-  for (int i = 0; i < 997; ++i) {
-    args.push_back(i % 2 ? "rows=" + std::to_string(1000 + i) : "no-such-keyword-" + std::to_string(i));
-  }
+  for (int i = 0; i < 997; ++i) args.push_back("rows=" + std::to_string(1000 + i));
   ASSERT_EQ(args.size(), 1000u);
   Proc p = run(args);
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 0) << p.out;
   EXPECT_EQ(lines_of(rvtest::read_file(dir_ + "/many.txt")).size(), 50u);
+  for (int i = 3; i < 1000; i += 2) args[static_cast<size_t>(i)] = "no-such-keyword-" + std::to_string(i);
+  args[2] = "file=" + dir_ + "/none.txt";
+  p = run(args);
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.out, "ERROR -- Unknown keyword \"no-such-keyword-3\" (closest keyword: record)\n");
+  EXPECT_FALSE(rvtest::file_exists(dir_ + "/none.txt"));
 
-  // 1,000 bind arguments: the first 18 are bound, the rest ignored.
+  // 1,000 bind arguments: refused, at most 18 are taken.
   args = {login_, "query=select :B1 || '-' || :B18", "file=-"};
   for (int i = 1; i <= 997; ++i) args.push_back(":B" + std::to_string(i) + "=v" + std::to_string(i));
+  p = run(args);
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.out, "ERROR -- More than 18 bind arguments: :B19\n");
+  args.resize(3 + 18);
   p = run(args);
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 0);
@@ -132,9 +146,14 @@ TEST_F(Hostile, ControlBytesInOptionTexts) {
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.out, "\x1fx\x01y\x1f\x01\x02\x1e\n\x1f\x1f\x01\x02\x1ftab\t\x1f\x1e\n");
 
-  // Keywords hidden behind control bytes are no keywords; statements with
-  // tabs, carriage returns and form feeds between their words still run.
-  p = run({login_, "query=select\tA,\rB\ffrom C where B is null", "file=-", "\x01rows=5", "fi\x7fle=x"});
+  // Keywords hidden behind control bytes are no keywords, and refused;
+  // statements with tabs, carriage returns and form feeds between their
+  // words still run.
+  p = run({login_, "query=select\tA,\rB\ffrom C where B is null", "file=-", "fi\x7fle=x"});
+  ASSERT_TRUE(ended_cleanly(p));
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(p.out, "ERROR -- Unknown keyword \"fi?le=\" (closest keyword: file)\n");
+  p = run({login_, "query=select\tA,\rB\ffrom C where B is null", "file=-"});
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 0);
   EXPECT_EQ(p.out, "x\x01y,\n");
@@ -210,8 +229,8 @@ TEST_F(Hostile, OversizedAndBrokenSqlAndParameterFiles) {
 TEST_F(Hostile, WidthListsOfFiveThousandEntries) {
   std::string wide, junk;
   for (int i = 0; i < 5000; ++i) {
-    wide += (i ? ":" : "") + std::string("100");
-    junk += (i ? ":" : "") + std::string(i % 4 == 0 ? "abc" : i % 4 == 1 ? "-5" : i % 4 == 2 ? "99999999999" : "");
+    wide.append(i ? ":" : "").append("100");
+    junk.append(i ? ":" : "").append(i % 4 == 0 ? "abc" : i % 4 == 1 ? "-5" : i % 4 == 2 ? "99999999999" : "");
   }
   for (const std::string& w : {wide, junk}) {
     Proc p = run({login_, "query=T", "file=-", "width=" + w});
@@ -232,16 +251,17 @@ TEST_F(Hostile, WidthListsOfFiveThousandEntries) {
 void make_wide_table(const std::string& db, int columns, std::string (*name)(int)) {
   std::string create = "CREATE TABLE W(", insert = "INSERT INTO W VALUES(";
   for (int i = 0; i < columns; ++i) {
-    create += (i ? "," : "") + ("\"" + name(i) + "\" INTEGER");
-    insert += (i ? "," : "") + std::to_string(i);
+    create.append(i ? "," : "").append("\"").append(name(i)).append("\" INTEGER");
+    insert.append(i ? "," : "").append(std::to_string(i));
   }
   rvtest::sqlite_exec(db, create + ");" + insert + ");");
 }
 
-std::string short_name(int i) { return "C" + std::to_string(i); }
+std::string short_name(int i) { return std::string("C").append(std::to_string(i)); }
 std::string long_name(int i) {
-  std::string n = "N" + std::to_string(i) + "_";
-  return n + std::string(200 - n.size(), 'x');
+  std::string n = "N";
+  n.append(std::to_string(i)).append("_");
+  return n.append(200 - n.size(), 'x');
 }
 
 TEST_F(Hostile, WideTables) {
@@ -258,7 +278,7 @@ TEST_F(Hostile, WideTables) {
 
   // 1,023 columns in every output type.
   std::string list;
-  for (int i = 0; i < 1023; ++i) list += (i ? "," : "") + short_name(i);
+  for (int i = 0; i < 1023; ++i) list.append(i ? "," : "").append(short_name(i));
   for (const char* type : {"CSV", "MYSQL", "ORACLEINS", "MYSQLINS", "FORM", "SEARCH"}) {
     p = run({wide, "query=select " + list + " from W", std::string("text=") + type, "table=W",
              "file=" + dir_ + "/w.txt"},

@@ -50,12 +50,10 @@ TEST(HexDecoding, CodesEndingsAndLimit) {
 TEST(OptionNumbers, BoundsAndUnits) {
   Job j;
   j.set("rows=500");     EXPECT_EQ(j->rows, 1000u);
-  j.set("rows=abc");     EXPECT_EQ(j->rows, 1000u);
   j.set("ROWS = 5000");  EXPECT_EQ(j->rows, 5000u);
   j.set("array=1");      EXPECT_EQ(j->array, 5u);
   j.set("array=-1");     EXPECT_EQ(j->array, 2000u);  // taken as unsigned
-  j.set("degree=0");     EXPECT_EQ(j->degree, 1);
-  j.set("degree=500");   EXPECT_EQ(j->degree, 128);
+  j.set("degree=128");   EXPECT_EQ(j->degree, 128);
   j.set("sort=-3");      EXPECT_EQ(j->sort, 0);
   j.set("hash=9999");    EXPECT_EQ(j->hash, 512);
   j.set("size=-1");      EXPECT_EQ(j->size, 268435455);
@@ -63,7 +61,7 @@ TEST(OptionNumbers, BoundsAndUnits) {
   j.set("buffer=200");   EXPECT_EQ(j->buffer, 104857600);
   j.set("trace=99999999999");  EXPECT_EQ(j->trace, INT32_MAX);  // nearest 32-bit limit
   j.set("trace=-99999999999"); EXPECT_EQ(j->trace, INT32_MIN);
-  j.set("trace= +42x");  EXPECT_EQ(j->trace, 42);
+  j.set("trace= +42 ");  EXPECT_EQ(j->trace, 42);
   j.set("long=64");      EXPECT_EQ(j->long_, 65536u);  // below 1024: kilobytes
   j.set("long=1023");    EXPECT_EQ(j->long_, 1047552u);
   j.set("long=1024");    EXPECT_EQ(j->long_, 1024u);
@@ -90,17 +88,67 @@ TEST(OptionNumbers, ErrorCodesAccumulateDistinct) {
 TEST(OptionSwitches, OnOffWords) {
   Job j;
   j.set("head=yes");       EXPECT_EQ(j->head, 1);
-  j.set("head=Y");         EXPECT_EQ(j->head, 0);
-  j.set("head=YESPLEASE"); EXPECT_EQ(j->head, 1);
-  j.set("head");           EXPECT_EQ(j->head, 0);  // the whole text is the value
+  j.set("head=N");         EXPECT_EQ(j->head, 0);
+  j.set("head=true ");     EXPECT_EQ(j->head, 1);
   j.set("client=On");      EXPECT_EQ(j->client, 1);
-  j.set("help=ON");        EXPECT_EQ(j->help, 0);
-  j.set("help=yes");       EXPECT_EQ(j->help, 1);
-  j.set("data=OFFLINE");   EXPECT_EQ(j->data, 0);
-  j.set("data=x");         EXPECT_EQ(j->data, 1);
+  j.set("help=ON");        EXPECT_EQ(j->help, 1);
+  j.set("help=0");         EXPECT_EQ(j->help, 0);
+  j.set("data=OFF");       EXPECT_EQ(j->data, 0);
+  j.set("data=y");         EXPECT_EQ(j->data, 1);
   j.set("format=mysql");   EXPECT_EQ(j->format, 1);
   j.set("format=SQL");     EXPECT_EQ(j->format, 2);
   j.set("format=text");    EXPECT_EQ(j->format, 0);
+  for (const char* w : {"YES", "on", "True", "y", "1"}) EXPECT_EQ(j.set(std::string("serial=") + w), 1) << w;
+  EXPECT_EQ(j->serial, 1);
+  for (const char* w : {"no", "OFF", "false", "N", "0"}) EXPECT_EQ(j.set(std::string("serial=") + w), 1) << w;
+  EXPECT_EQ(j->serial, 0);
+}
+
+// Values a keyword does not take are refused whole: set_option returns 0,
+// the job is untouched, and try_option says why.
+TEST(OptionRefusals, WrongValuesChangeNothing) {
+  const struct {
+    const char* text;
+    OptionFault fault;
+    const char* line;
+  } cases[] = {
+      {"fiel=|", kOptionUnknownKeyword, "Unknown keyword \"fiel=\" (closest keyword: field)"},
+      {"DEGRE=4", kOptionUnknownKeyword, "Unknown keyword \"DEGRE=\" (closest keyword: degree)"},
+      {"x/secret@db", kOptionUnknownKeyword, "Unknown argument \"x/...\" (a login without user= is taken "
+                                             "only as the first argument)"},
+      {"parfle=a", kOptionUnknownKeyword, "Unknown keyword \"parfle=\" (closest keyword: parfile)"},
+      {"text=JSON", kOptionUnknownType, "Unknown output type: text=JSON (MYSQL, CSV, MYSQLINS, ORACLEINS, "
+                                        "FORM, SEARCH)"},
+      {"text=csv x", kOptionUnknownType, nullptr},
+      {"format=MYSQLINS", kOptionUnknownFormat, "Unknown format: format=MYSQLINS (MYSQL, SQL, TEXT)"},
+      {"format=", kOptionUnknownFormat, nullptr},
+      {"rows=abc", kOptionNotNumber, "Not a number: rows=abc (an integer)"},
+      {"trace=42x", kOptionNotNumber, nullptr},
+      {"error=", kOptionNotNumber, nullptr},
+      {"array=1 2", kOptionNotNumber, nullptr},
+      {"degree=0", kOptionDegreeRange, "Degree out of range: degree=0 (1 to 128)"},
+      {"degree=129", kOptionDegreeRange, nullptr},
+      {"head=maybe", kOptionNotSwitch, "Not a switch value: head=maybe (on: YES, ON, TRUE, Y, 1; off: NO, "
+                                       "OFF, FALSE, N, 0)"},
+      {"head", kOptionNotSwitch, nullptr},  // the whole text is the value
+      {"head=YESPLEASE", kOptionNotSwitch, nullptr},
+      {"data=OFFLINE", kOptionNotSwitch, nullptr},
+      {"help=", kOptionNotSwitch, nullptr},
+      {"fast=maybe", kOptionNotSwitch, nullptr},
+      {"form=yess", kOptionNotSwitch, nullptr},
+  };
+  for (const auto& c : cases) {
+    Job j;
+    UnloadJob before = j.j;
+    EXPECT_EQ(try_option(&j.j, c.text), c.fault) << c.text;
+    EXPECT_EQ(j.set(c.text), 0) << c.text;
+    EXPECT_EQ(std::memcmp(&before, &j.j, sizeof before), 0) << c.text;
+    if (c.line != nullptr) {
+      char line[256];
+      describe_option_fault(c.text, c.fault, true, line, sizeof line);
+      EXPECT_STREQ(line, c.line);
+    }
+  }
 }
 
 TEST(OptionText, CutReplaceAndDecode) {
@@ -155,7 +203,7 @@ TEST(OptionKeywords, AllKnownAnyCaseOthersUnknown) {
     Job j;
     std::string upper(name);
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(j.set(" " + upper + " = x"), 1) << name;
+    EXPECT_NE(try_option(&j.j, (" " + upper + " = x").c_str()), kOptionUnknownKeyword) << name;
   }
   Job j;
   UnloadJob before = j.j;
@@ -211,8 +259,12 @@ TEST(OptionPresets, SettingsOfEachPreset) {
 
   Job none;
   UnloadJob before = none.j;
-  for (const char* text : {"text=csv ", "text=xml", "fast=no", "form=y"}) EXPECT_EQ(none.set(text), 1);
+  for (const char* text : {"fast=no", "form=OFF"}) EXPECT_EQ(none.set(text), 1);
   EXPECT_EQ(std::memcmp(&before, &none.j, sizeof before), 0);
+  EXPECT_EQ(none.set("text=csv "), 1);  // trailing white space does not count
+  EXPECT_EQ(none->head, 1);
+  EXPECT_EQ(none.set("form=y"), 1);
+  EXPECT_STREQ(none->file, "-");
 }
 
 TEST(OptionPresets, OrderAgainstOtherOptions) {

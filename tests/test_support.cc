@@ -72,11 +72,11 @@ RunResult run_program(const std::vector<std::string>& args, const std::string& c
     std::string in = temp_dir("stdin") + "/in" + std::to_string(n++);
     write_file(in, stdin_text);
     cmd += quote(ROWVANE_BINARY);
-    for (auto& a : args) cmd += " " + quote(a);
-    cmd += " < " + quote(in);
+    for (auto& a : args) cmd.append(" ").append(quote(a));
+    cmd.append(" < ").append(quote(in));
   } else {
     cmd += quote(ROWVANE_BINARY);
-    for (auto& a : args) cmd += " " + quote(a);
+    for (auto& a : args) cmd.append(" ").append(quote(a));
     cmd += " < /dev/null";
   }
   return run_shell(cmd);

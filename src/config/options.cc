@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace rowvane {
 
@@ -92,8 +94,45 @@ int32_t to_number(const char* value, size_t len) {
   return static_cast<int32_t>(negative ? -n : n);
 }
 
-bool switch_on(const char* value, size_t len) {
-  return begins_with(value, len, "YES") || begins_with(value, len, "ON");
+// Word values (switches, text=, format=) ignore trailing white space.
+size_t word_len(const char* value, size_t len) {
+  while (len > 0 && is_white(value[len - 1])) --len;
+  return len;
+}
+
+// A switch value: 1 on, 0 off, -1 neither.
+int switch_value(const char* value, size_t len) {
+  len = word_len(value, len);
+  for (const char* w : {"YES", "ON", "TRUE", "Y", "1"}) {
+    if (equals_word(value, len, w)) return 1;
+  }
+  for (const char* w : {"NO", "OFF", "FALSE", "N", "0"}) {
+    if (equals_word(value, len, w)) return 0;
+  }
+  return -1;
+}
+
+// One base-10 integer: white space, an optional sign, digits, white space.
+bool is_number(const char* value, size_t len) {
+  size_t i = 0;
+  while (i < len && is_white(value[i])) ++i;
+  if (i < len && (value[i] == '+' || value[i] == '-')) ++i;
+  const size_t digits = i;
+  while (i < len && value[i] >= '0' && value[i] <= '9') ++i;
+  if (i == digits) return false;
+  while (i < len && is_white(value[i])) ++i;
+  return i == len;
+}
+
+// format= values, in OptionFormat order.
+const char* const kFormatNames[] = {"TEXT", "MYSQL", "SQL"};
+
+int format_value(const char* value, size_t len) {
+  len = word_len(value, len);
+  for (int i = 0; i < 3; ++i) {
+    if (equals_word(value, len, kFormatNames[i])) return i;
+  }
+  return -1;
 }
 
 enum class Rule {
@@ -116,6 +155,7 @@ enum class Num {
 };
 
 constexpr size_t kNoLength = SIZE_MAX;
+constexpr int32_t kMaxDegree = 128;
 
 struct Keyword {
   const char* name;  // upper case
@@ -243,6 +283,14 @@ const TextPreset kTextPresets[] = {
     {"ORACLEINS", kPresetOracleIns}, {"FORM", kPresetFormText}, {"SEARCH", kPresetSearch},
 };
 
+const TextPreset* find_text_preset(const char* value, size_t len) {
+  len = word_len(value, len);
+  for (const TextPreset& p : kTextPresets) {
+    if (equals_word(value, len, p.name)) return &p;
+  }
+  return nullptr;
+}
+
 void apply_preset(UnloadJob* job, const char* const* texts) {
   for (; *texts != nullptr; ++texts) set_option(job, *texts);
 }
@@ -276,7 +324,7 @@ void apply_number(UnloadJob* job, const Keyword& k, int32_t n) {
       job->buffer = n * 1048576;
       break;
     case Num::kDegree:
-      job->degree = n < 1 ? 1 : (n > 128 ? 128 : n);
+      job->degree = n;  // 1 to 128, checked before
       break;
     case Num::kArea:
       field_at<int32_t>(job, k.field) = n < 0 ? 0 : (n > 512 ? 512 : n);
@@ -339,7 +387,7 @@ void apply_keyword(UnloadJob* job, const Keyword& k, const char* value, size_t l
       apply_number(job, k, to_number(value, len));
       break;
     case Rule::kSwitchOn: {
-      int on = switch_on(value, len) ? 1 : 0;
+      const int on = switch_value(value, len);
       if (k.field_size == 1) {
         field_at<uint8_t>(job, k.field) = static_cast<uint8_t>(on);
       } else {
@@ -348,35 +396,87 @@ void apply_keyword(UnloadJob* job, const Keyword& k, const char* value, size_t l
       break;
     }
     case Rule::kHelp:
-      job->help = begins_with(value, len, "YES") ? 1 : 0;
+      job->help = static_cast<uint8_t>(switch_value(value, len));
       break;
     case Rule::kData:
-      job->data = (begins_with(value, len, "NO") || begins_with(value, len, "OFF")) ? 0 : 1;
+      job->data = switch_value(value, len);
       break;
     case Rule::kFormat:
-      if (begins_with(value, len, "MYSQL")) {
-        job->format = kFormatMysqlInsert;
-      } else if (begins_with(value, len, "SQ")) {
-        job->format = kFormatSqlInsert;
-      } else {
-        job->format = kFormatText;
-      }
+      job->format = format_value(value, len);
       break;
     case Rule::kPresetText:
-      for (const TextPreset& p : kTextPresets) {
-        if (equals_word(value, len, p.name)) {
-          apply_preset(job, p.texts);
-          break;
-        }
-      }
+      apply_preset(job, find_text_preset(value, len)->texts);
       break;
     case Rule::kPresetFast:
-      if (begins_with(value, len, "YES")) apply_preset(job, kPresetFast);
+      if (switch_value(value, len) == 1) apply_preset(job, kPresetFast);
       break;
     case Rule::kPresetForm:
-      if (begins_with(value, len, "YES")) apply_preset(job, kPresetForm);
+      if (switch_value(value, len) == 1) apply_preset(job, kPresetForm);
       break;
   }
+}
+
+// Whether the value suits the keyword; checked before anything is written,
+// so that a refused text changes nothing.
+OptionFault check_value(const Keyword& k, const char* value, size_t len) {
+  switch (k.rule) {
+    case Rule::kNumber:
+      if (!is_number(value, len)) return kOptionNotNumber;
+      if (k.number == Num::kDegree) {
+        const int32_t n = to_number(value, len);
+        if (n < 1 || n > kMaxDegree) return kOptionDegreeRange;
+      }
+      return kOptionApplied;
+    case Rule::kSwitchOn:
+    case Rule::kHelp:
+    case Rule::kData:
+    case Rule::kPresetFast:
+    case Rule::kPresetForm:
+      return switch_value(value, len) < 0 ? kOptionNotSwitch : kOptionApplied;
+    case Rule::kFormat:
+      return format_value(value, len) < 0 ? kOptionUnknownFormat : kOptionApplied;
+    case Rule::kPresetText:
+      return find_text_preset(value, len) == nullptr ? kOptionUnknownType : kOptionApplied;
+    default:
+      return kOptionApplied;
+  }
+}
+
+const Keyword* find_keyword(const char* key, size_t len) {
+  if (len < 3 || len > 8) return nullptr;
+  for (const Keyword& k : kKeywords) {
+    if (equals_word(key, len, k.name)) return &k;
+  }
+  return nullptr;
+}
+
+// Edit distance (insertions, deletions, substitutions), ignoring case; the
+// word counts with at most 32 characters.
+size_t edit_distance(const char* word, size_t len, const char* name) {
+  if (len > 32) len = 32;
+  const size_t m = std::strlen(name);
+  size_t row[33];
+  for (size_t j = 0; j <= m; ++j) row[j] = j;
+  for (size_t i = 1; i <= len; ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= m; ++j) {
+      const size_t above = row[j];
+      const size_t change = diagonal + (upper(word[i - 1]) == name[j - 1] ? 0 : 1);
+      size_t best = above + 1 < row[j - 1] + 1 ? above + 1 : row[j - 1] + 1;
+      row[j] = change < best ? change : best;
+      diagonal = above;
+    }
+  }
+  return row[m];
+}
+
+void lower_copy(const char* name, char* out, size_t cap) {
+  size_t i = 0;
+  for (; name[i] != '\0' && i + 1 < cap; ++i) {
+    out[i] = (name[i] >= 'A' && name[i] <= 'Z') ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+  }
+  out[i] = '\0';
 }
 
 }  // namespace
@@ -401,17 +501,109 @@ OptionSplit split_option_text(const char* text) {
 
 int decode_hex_text(const char* src, char* dest, int limit) { return decode_hex(src, dest, limit, '\0'); }
 
-int set_option(UnloadJob* job, const char* text) {
+OptionFault try_option(UnloadJob* job, const char* text) {
   const OptionSplit s = split_option_text(text);
-  if (s.key_len < 3 || s.key_len > 8) return 0;
-  const char* key = text + s.key_start;
+  const Keyword* k = find_keyword(text + s.key_start, s.key_len);
+  if (k == nullptr) return kOptionUnknownKeyword;
+  const char* value = text + s.value_start;
+  const OptionFault fault = check_value(*k, value, s.value_len);
+  if (fault == kOptionApplied) apply_keyword(job, *k, value, s.value_len);
+  return fault;
+}
+
+int set_option(UnloadJob* job, const char* text) { return try_option(job, text) == kOptionApplied ? 1 : 0; }
+
+void closest_keyword(const char* word, size_t len, bool with_parfile, char out[16]) {
+  const char* best = "PARFILE";
+  size_t best_distance = with_parfile ? edit_distance(word, len, best) : SIZE_MAX;
   for (const Keyword& k : kKeywords) {
-    if (equals_word(key, s.key_len, k.name)) {
-      apply_keyword(job, k, text + s.value_start, s.value_len);
-      return 1;
+    const size_t d = edit_distance(word, len, k.name);
+    if (d < best_distance) {
+      best_distance = d;
+      best = k.name;
     }
   }
-  return 0;
+  lower_copy(best, out, 16);
+}
+
+namespace {
+
+void describe_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap) {
+  const OptionSplit s = split_option_text(text);
+  const char* key = text + s.key_start;
+  // The argument's name: its text before "=", cut at a "/" after its first
+  // character (what follows may be a password) and at 40 characters.
+  size_t shown = s.key_len;
+  bool cut = false;
+  const void* slash = s.key_len > 1 ? std::memchr(key + 1, '/', s.key_len - 1) : nullptr;
+  if (slash != nullptr) {
+    shown = static_cast<size_t>(static_cast<const char*>(slash) - key) + 1;
+    cut = true;
+  }
+  if (shown > 40) {
+    shown = 40;
+    cut = true;
+  }
+  const bool has_eq = std::strchr(text, '=') != nullptr;
+
+  if (fault == kOptionUnknownKeyword) {
+    const bool login_like = std::memchr(key, '/', s.key_len) != nullptr || std::memchr(key, '@', s.key_len);
+    if (with_parfile && login_like) {
+      std::snprintf(out, cap, "Unknown argument \"%.*s%s\" (a login without user= is taken only as the "
+                    "first argument)", static_cast<int>(shown), key, cut ? "..." : "");
+      return;
+    }
+    char closest[16];
+    closest_keyword(key, s.key_len, with_parfile, closest);
+    std::snprintf(out, cap, "Unknown keyword \"%.*s%s%s\" (closest keyword: %s)", static_cast<int>(shown),
+                  key, cut ? "..." : "", has_eq && !cut ? "=" : "", closest);
+    return;
+  }
+
+  char name[16];
+  lower_copy(find_keyword(key, s.key_len)->name, name, sizeof name);
+  const char* value = text + s.value_start;
+  size_t value_len = word_len(value, s.value_len);
+  const char* more = value_len > 40 ? "..." : "";
+  if (value_len > 40) value_len = 40;
+  const char* what = "";
+  const char* takes = "";
+  switch (fault) {
+    case kOptionNotNumber:
+      what = "Not a number";
+      takes = "an integer";
+      break;
+    case kOptionNotSwitch:
+      what = "Not a switch value";
+      takes = "on: YES, ON, TRUE, Y, 1; off: NO, OFF, FALSE, N, 0";
+      break;
+    case kOptionUnknownType:
+      what = "Unknown output type";
+      takes = "MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH";
+      break;
+    case kOptionUnknownFormat:
+      what = "Unknown format";
+      takes = "MYSQL, SQL, TEXT";
+      break;
+    case kOptionDegreeRange:
+      what = "Degree out of range";
+      takes = "1 to 128";
+      break;
+    default:
+      break;
+  }
+  std::snprintf(out, cap, "%s: %s=%.*s%s (%s)", what, name, static_cast<int>(value_len), value, more, takes);
+}
+
+}  // namespace
+
+void describe_option_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap) {
+  if (cap == 0) return;
+  describe_fault(text, fault, with_parfile, out, cap);
+  // One line: control bytes of the argument are shown as "?".
+  for (char* p = out; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) *p = '?';
+  }
 }
 
 }  // namespace rowvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "config/job.h"
 
@@ -26,11 +27,42 @@ OptionSplit split_option_text(const char* text);
 // limit + 1 bytes.
 int decode_hex_text(const char* src, char* dest, int limit);
 
-// Applies one keyword=value text. Returns 1 when the keyword is one of the
-// sixty-two (whether or not the value changed anything), 0 otherwise; an
-// unknown keyword leaves the job untouched. Never prints, never fails.
-// Presets (text=, fast=, form=) apply their option texts through set_option
-// itself, in order. A 33rd distinct error= code is ignored (returns 1).
+// Why an option text was not applied.
+enum OptionFault : int32_t {
+  kOptionApplied = 0,
+  kOptionUnknownKeyword = 1,  // the text before "=" is none of the sixty-two
+  kOptionNotNumber = 2,       // a numeric keyword with other than one integer
+  kOptionNotSwitch = 3,       // a switch value that is neither on nor off
+  kOptionUnknownType = 4,     // text= other than the six output types
+  kOptionUnknownFormat = 5,   // format= other than MYSQL, SQL, TEXT
+  kOptionDegreeRange = 6,     // degree= outside 1 to 128
+};
+
+// Applies one keyword=value text, or leaves the job untouched and says why
+// not. Switch values: YES, ON, TRUE, Y, 1 are on; NO, OFF, FALSE, N, 0 are
+// off (any case; trailing white space ignored, as for text= and format=).
+// A number is one base-10 integer with an optional sign and surrounding
+// white space; beyond the 32-bit range it sticks at the limit, then the
+// keyword's bounds apply. Presets (text=, fast=, form=) apply their option
+// texts in order. A 33rd distinct error= code is ignored (still applied).
+// Never prints.
+OptionFault try_option(UnloadJob* job, const char* text);
+
+// try_option for the library: 1 when applied, 0 when the keyword is unknown
+// or its value refused (the job is then untouched).
 int set_option(UnloadJob* job, const char* text);
+
+// The keyword nearest to `word` (len characters) by edit distance, ignoring
+// case, written in lower case into out; with_parfile counts the driver's
+// "parfile" among the candidates.
+void closest_keyword(const char* word, size_t len, bool with_parfile, char out[16]);
+
+// One line, without line end, saying why `text` was refused (fault not
+// kOptionApplied), written into out (always terminated). It names the
+// argument by its text before "=" (never a value that may be secret: a
+// "/" and what follows are shown as "/...") and the closest keyword; a
+// refused value of a known keyword is shown, cut to 40 characters, with the
+// values the keyword takes. Control bytes are shown as "?".
+void describe_option_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap);
 
 }  // namespace rowvane

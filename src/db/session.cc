@@ -125,36 +125,46 @@ void build_connect_descriptor(char* out, size_t out_size, const char* connect_te
   append_text(out, out_size, ")(SERVER=DEDICATED)))");
 }
 
-void parse_login(const char* login, LoginParts* out) {
-  std::memset(out, 0, sizeof *out);
+LoginSpans scan_login(const char* login) {
+  LoginSpans spans = {};
   // A double quote toggles a quoted state for the whole scan; '@' inside
   // quotes is ordinary, '/' always separates.
   bool quoted = false;
-  size_t n = std::strlen(login);
+  const size_t n = std::strlen(login);
   size_t i = 0;
   for (; i < n; ++i) {
     char c = login[i];
     if (c == '"') quoted = !quoted;
     else if (c == '/' || (c == '@' && !quoted)) break;
   }
+  // A text with neither "/" nor "@" names nobody: operating-system
+  // authentication.
+  spans.user_len = i < n ? i : 0;
+  spans.connect_start = n;
   if (i < n && login[i] == '/') {
-    copy_text(out->user, sizeof out->user, login, i);
+    spans.has_password = true;
+    spans.password_start = i + 1;
     size_t j = i + 1;
     for (; j < n; ++j) {
       char c = login[j];
       if (c == '"') quoted = !quoted;
       else if (c == '@' && !quoted) break;
     }
-    if (j < n) {
-      copy_text(out->password, sizeof out->password, login + i + 1, j - i - 1);
-      copy_text(out->connect, sizeof out->connect, login + j + 1, n - j - 1);
-    } else {
-      copy_text(out->password, sizeof out->password, login + i + 1, n - i - 1);
-    }
+    spans.password_len = j - i - 1;
+    if (j < n) spans.connect_start = j + 1;
   } else if (i < n) {
-    copy_text(out->user, sizeof out->user, login, i);
-    copy_text(out->connect, sizeof out->connect, login + i + 1, n - i - 1);
+    spans.connect_start = i + 1;
   }
+  return spans;
+}
+
+void parse_login(const char* login, LoginParts* out) {
+  std::memset(out, 0, sizeof *out);
+  const LoginSpans spans = scan_login(login);
+  const size_t n = std::strlen(login);
+  copy_text(out->user, sizeof out->user, login, spans.user_len);
+  copy_text(out->password, sizeof out->password, login + spans.password_start, spans.password_len);
+  copy_text(out->connect, sizeof out->connect, login + spans.connect_start, n - spans.connect_start);
   out->credential = OCI_CRED_RDBMS;
   out->mode = OCI_DEFAULT;
   bool is_sys = std::strlen(out->user) == 3 && (out->user[0] | 0x20) == 's' &&
@@ -168,6 +178,10 @@ void parse_login(const char* login, LoginParts* out) {
     out->user[0] = '\0';
     out->password[0] = '\0';
   }
+}
+
+bool login_is_embedded(const char* login) {
+  return std::strncmp(login + scan_login(login).connect_start, kEmbeddedPrefix, kEmbeddedPrefixLen) == 0;
 }
 
 int connect_session(DbSession* s, const char* login) {

@@ -64,8 +64,24 @@ struct LoginParts {
   uint32_t credential; // OCI_CRED_RDBMS or OCI_CRED_EXT
   uint32_t mode;       // OCI_DEFAULT or OCI_SYSDBA
 };
+// Where the parts of a login text lie (offsets into it). Without "/" there
+// is no password (password_len 0); without "@" after the password the
+// connect text is empty (connect_start at the end of the text); with
+// neither "/" nor "@" the user name is empty too.
+struct LoginSpans {
+  size_t user_len;        // the user name starts at 0
+  bool has_password;      // a "/" follows the user name
+  size_t password_start;
+  size_t password_len;
+  size_t connect_start;
+};
+LoginSpans scan_login(const char* login);
+
 // Splits a login text (user/password@connect, quotes, SYS, OS authentication).
 void parse_login(const char* login, LoginParts* out);
+
+// True when the login text names the embedded engine ("sqlite:" connect text).
+bool login_is_embedded(const char* login);
 
 // Chooses the engine by the connect text ("sqlite:" = embedded, anything else
 // the vendor library), then logs in. Returns 0 or -1; a failure's text has

@@ -29,6 +29,11 @@ class ControlWriter {
     if (failed_) return;
     if (std::fprintf(f_, format, args...) < 0) failed_ = true;
   }
+  // A fixed text, written as it is.
+  void put(const char* text) {
+    if (failed_) return;
+    if (std::fputs(text, f_) < 0) failed_ = true;
+  }
   void hex(const char* bytes, int n) {
     for (int i = 0; i < n && !failed_; ++i) {
       put("%02x", static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));

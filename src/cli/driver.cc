@@ -1,6 +1,10 @@
-#include "config/driver.h"
+#include "cli/driver.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,6 +14,7 @@
 #include "db/session.h"
 #include "parallel/workers.h"
 #include "platform/file_io.h"
+#include "platform/terminal.h"
 #include "unload/job_runner.h"
 
 namespace rowvane {
@@ -19,10 +24,10 @@ namespace {
 constexpr size_t kQueryMax = sizeof(UnloadJob::query) - 1;  // 32767
 constexpr size_t kQueryOptionMax = 8191;                    // what query= itself stores
 constexpr size_t kUserMax = 128;
-constexpr size_t kBindTextMax = 256;
 constexpr size_t kBindNameMax = 30;
 constexpr size_t kBindValueMax = 127;
 constexpr size_t kScrambleChunk = 16384;
+constexpr char kPasswordVariable[] = "ROWVANE_PASSWORD";
 
 bool is_white(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -45,33 +50,57 @@ void set_text(char* dest, size_t capacity, const char* src, size_t max_chars) {
   std::memcpy(dest, src, n);
 }
 
-// Reads one whole line, line end included, of any length. Zero bytes are
-// kept, so that callers can refuse them: a text cut at one would lose the
-// rest of its line, line end included, and join it to the next. False at
-// end of input with nothing read.
-bool read_line(FILE* f, std::string* line) {
+enum class LineRead { kLine, kEnd, kTooLong };
+
+// Reads one line, line end included. Zero bytes are kept, so that callers
+// can refuse them: a text cut at one would lose the rest of its line, line
+// end included, and join it to the next. Reading stops as soon as the line
+// passes `max` characters (kTooLong), so that memory stays bounded whatever
+// the input (a device that never sends a line end included). kEnd at end of
+// input with nothing read.
+LineRead read_line(FILE* f, std::string* line, size_t max) {
   line->clear();
   int c;
   while ((c = std::getc(f)) != EOF) {
     line->push_back(static_cast<char>(c));
-    if (c == '\n') return true;
+    if (c == '\n') return LineRead::kLine;
+    if (line->size() > max) return LineRead::kTooLong;
   }
-  return !line->empty();
+  return line->empty() ? LineRead::kEnd : LineRead::kLine;
 }
 
 bool has_zero_byte(const std::string& line) { return line.find('\0') != std::string::npos; }
 
-// Applies one option text. A query= value longer than query= can store is
-// refused rather than cut, since a cut statement may still run and return
-// the wrong rows. Returns set_option's result, or -1 after printing a line.
-int apply_option(UnloadJob* job, const char* text, FILE* out) {
-  OptionSplit s = split_option_text(text);
-  const bool is_query = s.key_len == 5 && equals_ignoring_case(text + s.key_start, "query", 5);
-  if (is_query && s.value_len > kQueryOptionMax) {
+bool keyword_is(const char* text, const OptionSplit& s, const char* keyword) {
+  const size_t n = std::strlen(keyword);
+  return s.key_len == n && equals_ignoring_case(text + s.key_start, keyword, n);
+}
+
+// Applies one option text, or prints one line saying why not (where names
+// the parameter file it came from, or is empty). A query= value longer than
+// query= can store is refused rather than cut, since a cut statement may
+// still run and return the wrong rows. Returns try_option's verdict, or -1
+// after the line for a refused query.
+int apply_option(UnloadJob* job, const char* text, const char* where, FILE* out) {
+  const OptionSplit s = split_option_text(text);
+  if (keyword_is(text, s, "query") && s.value_len > kQueryOptionMax) {
     std::fprintf(out, "ERROR -- query= text longer than %zu characters, use sql= for it\n", kQueryOptionMax);
     return -1;
   }
-  return set_option(job, text);
+  const OptionFault fault = try_option(job, text);
+  if (fault != kOptionApplied && fault != kOptionUnknownKeyword) {
+    char why[256];
+    describe_option_fault(text, fault, true, why, sizeof why);
+    std::fprintf(out, "ERROR -- %s%s%s\n", why, *where ? " in parameter file : " : "", where);
+    return -1;
+  }
+  return fault == kOptionApplied ? 1 : 0;
+}
+
+void refuse_unknown(const char* text, const char* where, FILE* out) {
+  char why[256];
+  describe_option_fault(text, kOptionUnknownKeyword, true, why, sizeof why);
+  std::fprintf(out, "ERROR -- %s%s%s\n", why, *where ? " in parameter file : " : "", where);
 }
 
 bool open_named_input(const char* name, const char* mode, FILE** f) {
@@ -87,20 +116,74 @@ void close_input(FILE* f) {
   if (f != stdin) std::fclose(f);
 }
 
-// Collects the :name=value arguments; at most 18 come from the command line.
-void collect_binds(UnloadJob* job, int argc, char** argv) {
-  for (int i = 1; i < argc && job->bind_count < kMaxCommandLineBinds; ++i) {
+bool all_hex_digits(const char* text) {
+  if (*text == '\0') return false;
+  for (; *text != '\0'; ++text) {
+    if (!std::isxdigit(static_cast<unsigned char>(*text))) return false;
+  }
+  return true;
+}
+
+// Overwrites, in place in the argument list, what others could read with
+// ps or in /proc/PID/cmdline: the password of a login (all of an encrypted
+// login) and a crack or uncrack key.
+void hide_login_secret(char* login) {
+  if (all_hex_digits(login)) {
+    std::memset(login, '*', std::strlen(login));
+    return;
+  }
+  const LoginSpans spans = scan_login(login);
+  std::memset(login + spans.password_start, '*', spans.password_len);
+}
+
+void hide_option_secret(char* arg) {
+  const OptionSplit s = split_option_text(arg);
+  char* value = arg + s.value_start;
+  if (keyword_is(arg, s, "user")) {
+    hide_login_secret(value);
+  } else if (keyword_is(arg, s, "crack") || keyword_is(arg, s, "uncrack")) {
+    std::memset(value, '*', std::strlen(value));
+  }
+}
+
+// The first argument is the login when it is no keyword=value option and
+// has no "=", or holds a "/" or an "@" before its first "=" (a password may
+// hold "=").
+bool is_login_form(const char* arg) {
+  const char* eq = std::strchr(arg, '=');
+  if (eq == nullptr) return true;
+  for (const char* p = arg; p < eq; ++p) {
+    if (*p == '/' || *p == '@') return true;
+  }
+  return false;
+}
+
+// Collects the :name=value arguments. Refuses (one line, 1) a bind argument
+// without a name, a 19th one, a name over 30 or a value over 127 characters:
+// a cut value would bind something else than was given.
+int collect_binds(UnloadJob* job, int argc, char** argv, FILE* out) {
+  for (int i = 1; i < argc; ++i) {
     if (argv[i][0] != ':') continue;
     const char* text = argv[i] + 1;
-    size_t len = strnlen(text, kBindTextMax);
-    if (len == 0) continue;
-    const char* eq = static_cast<const char*>(std::memchr(text, '=', len));
-    if (eq == text) continue;
-    size_t name_len = eq ? static_cast<size_t>(eq - text) : len;
-    size_t value_len = eq ? len - name_len - 1 : 0;
-    if (name_len > kBindNameMax) name_len = kBindNameMax;
-    if (value_len > kBindValueMax) value_len = kBindValueMax;
-
+    const size_t len = std::strlen(text);
+    const char* eq = std::strchr(text, '=');
+    const size_t name_len = eq ? static_cast<size_t>(eq - text) : len;
+    const size_t value_len = eq ? len - name_len - 1 : 0;
+    const int shown = static_cast<int>(name_len < 40 ? name_len : 40);
+    const char* problem = nullptr;
+    if (name_len == 0) {
+      problem = "Bind argument without a name";
+    } else if (job->bind_count >= kMaxCommandLineBinds) {
+      problem = "More than 18 bind arguments";
+    } else if (name_len > kBindNameMax) {
+      problem = "Bind name longer than 30 characters";
+    } else if (value_len > kBindValueMax) {
+      problem = "Bind value longer than 127 characters";
+    }
+    if (problem != nullptr) {
+      std::fprintf(out, "ERROR -- %s: :%.*s\n", problem, shown, text);
+      return 1;
+    }
     BindVar& b = job->binds[job->bind_count++];
     std::memset(b.name, 0, sizeof b.name);
     std::memset(b.value, 0, sizeof b.value);
@@ -109,6 +192,7 @@ void collect_binds(UnloadJob* job, int argc, char** argv) {
     if (eq) std::memcpy(b.value, eq + 1, value_len);
     b.value_len = static_cast<int32_t>(value_len);
   }
+  return 0;
 }
 
 // The client library's id of a character set name; 0 when it is unknown.
@@ -125,10 +209,19 @@ int read_parameter_file(UnloadJob* job, const char* file_name, FILE* out) {
     return 1;
   }
   // Lines are taken whole: a long line is never cut into separate options.
+  // One option holds at most kQueryMax characters, so a line longer than
+  // that (and its line end) is refused as soon as it passes the limit.
   std::string option;
   std::string line;
   int status = 0;
-  while (status == 0 && read_line(f, &line)) {
+  auto apply = [&] {
+    const int known = apply_option(job, option.c_str(), file_name, out);
+    if (known == 0) refuse_unknown(option.c_str(), file_name, out);
+    if (known != 1) status = 1;
+  };
+  for (;;) {
+    const LineRead got = read_line(f, &line, kQueryMax + 2);
+    if (got == LineRead::kEnd) break;
     if (has_zero_byte(line)) {
       std::fprintf(out, "ERROR -- Zero byte in parameter file : %s\n", file_name);
       status = 1;
@@ -141,17 +234,19 @@ int read_parameter_file(UnloadJob* job, const char* file_name, FILE* out) {
       --end;
     }
     if (!continues) {
-      if (!option.empty() && apply_option(job, option.c_str(), out) < 0) status = 1;
+      if (!option.empty()) apply();
       option.clear();
     }
+    if (status != 0) break;
     option.append(line, 0, end);
-    if (status == 0 && option.size() > kQueryMax) {
+    if (got == LineRead::kTooLong || option.size() > kQueryMax) {
       std::fprintf(out, "ERROR -- Option longer than %zu characters in parameter file : %s\n", kQueryMax,
                    file_name);
       status = 1;
+      break;
     }
   }
-  if (status == 0 && !option.empty() && apply_option(job, option.c_str(), out) < 0) status = 1;
+  if (status == 0 && !option.empty()) apply();
   close_input(f);
   return status;
 }
@@ -167,11 +262,17 @@ int append_sql_text(UnloadJob* job, FILE* out) {
     }
   }
   // Each line keeps its line end and is followed by one blank. Standard
-  // input ends at a line that begins with "/".
+  // input ends at a line that begins with "/". Reading stops as soon as the
+  // text passes what query can still take.
+  const size_t have = std::strlen(job->query);
+  const size_t room = kQueryMax - have;
   std::string text;
   std::string line;
   bool zero_byte = false;
-  while (read_line(f, &line)) {
+  bool too_long = false;
+  for (;;) {
+    const LineRead got = read_line(f, &line, room);
+    if (got == LineRead::kEnd) break;
     if (from_stdin && line[0] == '/') break;
     if (has_zero_byte(line)) {
       zero_byte = true;
@@ -179,15 +280,17 @@ int append_sql_text(UnloadJob* job, FILE* out) {
     }
     text += line;
     text += ' ';
+    if (got == LineRead::kTooLong || text.size() > room) {
+      too_long = true;
+      break;
+    }
   }
   if (!from_stdin) std::fclose(f);
   if (zero_byte) {
     std::fprintf(out, "ERROR -- Zero byte in SQL file : %s\n", job->sql);
     return 1;
   }
-
-  const size_t have = std::strlen(job->query);
-  if (have + text.size() > kQueryMax) {
+  if (too_long) {
     std::fprintf(out, "ERROR -- SQL text longer than %zu characters in all : %s\n", kQueryMax, job->sql);
     return 1;
   }
@@ -196,24 +299,42 @@ int append_sql_text(UnloadJob* job, FILE* out) {
   return 0;
 }
 
-int prepare_job(int argc, char** argv, UnloadJob* job, FILE* out) {
+int prepare_job(int argc, char** argv, UnloadJob* job, FILE* out, bool* version) {
   job_defaults(job);
+  if (version) *version = false;
 
   for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
+    char* arg = argv[i];
     if (std::strlen(arg) >= 8 && equals_ignoring_case(arg, "parfile=", 8)) {
       if (read_parameter_file(job, arg + 8, out) != 0) return 1;
     } else if (std::strlen(arg) == 3 && equals_ignoring_case(arg, "-si", 3)) {
       set_text(job->user, sizeof job->user, "/", kUserMax);
+    } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+      job->help = 1;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      if (version) *version = true;
+    } else if (arg[0] == ':') {
+      continue;  // a bind argument, collected below
     } else {
-      int known = apply_option(job, arg, out);
+      const int known = apply_option(job, arg, "", out);
       if (known < 0) return 1;
-      // A bare first argument that is no keyword is the login.
-      if (known == 0 && i == 1) set_text(job->user, sizeof job->user, arg, kUserMax);
+      if (known == 1) {
+        hide_option_secret(arg);
+      } else if (i == 1 && is_login_form(arg)) {
+        if (std::strlen(arg) > kUserMax) {
+          std::fprintf(out, "ERROR -- Login longer than %zu characters\n", kUserMax);
+          return 1;
+        }
+        set_text(job->user, sizeof job->user, arg, kUserMax);
+        hide_login_secret(arg);
+      } else {
+        refuse_unknown(arg, "", out);
+        return 1;
+      }
     }
   }
 
-  collect_binds(job, argc, argv);
+  if (collect_binds(job, argc, argv, out) != 0) return 1;
 
   if (job->sql[0] != '\0' && append_sql_text(job, out) != 0) return 1;
   if (job->user[0] == '\0') std::strcpy(job->user, "/");
@@ -294,9 +415,12 @@ void print_usage(bool help, FILE* out) {
   std::fprintf(out, "\n");
 }
 
-int unscramble_file(const char* file_name, const char* key, FILE* out) {
+int unscramble_file(const char* file_name, const char* key, FILE* out, FILE* err) {
   FILE* in = nullptr;
-  if (!open_named_input(file_name, "rb", &in)) return 1;
+  if (!open_named_input(file_name, "rb", &in)) {
+    std::fprintf(err, "ERROR -- Cannot open file to unscramble : %s (%s)\n", file_name, std::strerror(errno));
+    return 1;
+  }
 
   uint64_t key_word;
   std::memcpy(&key_word, key, 8);
@@ -307,7 +431,7 @@ int unscramble_file(const char* file_name, const char* key, FILE* out) {
   // is written is always whole words that certainly have more bytes behind.
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kScrambleChunk + 8]);
   size_t fill = 0;
-  int status = 0;
+  bool write_failed = false;
   for (;;) {
     size_t got = std::fread(buf.get() + fill, 1, kScrambleChunk, in);
     if (got == 0) break;
@@ -319,39 +443,111 @@ int unscramble_file(const char* file_name, const char* key, FILE* out) {
       w ^= key_word;
       std::memcpy(buf.get() + i, &w, 8);
     }
-    if (std::fwrite(buf.get(), 1, n, out) != n) status = 1;
-    std::fflush(out);
+    if (std::fwrite(buf.get(), 1, n, out) != n || std::fflush(out) != 0) {
+      write_failed = true;
+      break;
+    }
     std::memmove(buf.get(), buf.get() + n, fill - n);
     fill -= n;
-    if (status != 0) break;
   }
-  if (std::ferror(in)) status = 1;
-  if (status == 0 && fill > 0 && std::fwrite(buf.get(), 1, fill, out) != fill) status = 1;
-  if (std::fflush(out) != 0) status = 1;
+  int status = 0;
+  if (!write_failed && std::ferror(in)) {
+    std::fprintf(err, "ERROR -- Cannot read file to unscramble : %s (%s)\n", file_name, std::strerror(errno));
+    status = 1;
+  } else if (write_failed || (fill > 0 && std::fwrite(buf.get(), 1, fill, out) != fill) ||
+             std::fflush(out) != 0) {
+    std::fprintf(err, "ERROR -- Cannot write the unscrambled data of %s (%s)\n", file_name,
+                 std::strerror(errno));
+    status = 1;
+  }
   close_input(in);
   return status;
 }
+
+namespace {
+
+// Whether the login names a user that logs in with a password of its own
+// but holds none: not "/" (operating-system authentication, also -si), not
+// SYS, not the embedded engine (which checks none).
+bool login_wants_password(const char* login) {
+  const LoginSpans spans = scan_login(login);
+  if (spans.user_len == 0 || spans.password_len > 0) return false;
+  if (spans.user_len == 3 && equals_ignoring_case(login, "sys", 3)) return false;
+  return !login_is_embedded(login);
+}
+
+// Puts a password into a login that has none: from the environment
+// variable ROWVANE_PASSWORD, or else, when standard input is a terminal,
+// typed at a prompt without echo. Returns 0 (also when there is no source),
+// or 1 after one line when the password cannot be used.
+int fill_password(UnloadJob* job, FILE* out) {
+  if (!login_wants_password(job->user)) return 0;
+  char typed[kUserMax + 1] = "";
+  const char* password = std::getenv(kPasswordVariable);
+  if (password == nullptr || *password == '\0') {
+    if (!stdin_is_terminal()) return 0;
+    if (read_secret_line("Password: ", typed, sizeof typed) != 0) {
+      std::fprintf(out, "ERROR -- No password read\n");
+      return 1;
+    }
+    password = typed;
+  }
+  // The login text is split at "@" and quotes: a password holding either
+  // would be read as something else.
+  int status = 0;
+  const LoginSpans spans = scan_login(job->user);
+  const size_t tail = std::strlen(job->user) - spans.connect_start;
+  const size_t length = spans.user_len + 1 + std::strlen(password) + (tail > 0 ? 1 + tail : 0);
+  if (std::strpbrk(password, "@\"") != nullptr) {
+    std::fprintf(out, "ERROR -- A password from %s or the prompt may not hold @ or \"\n", kPasswordVariable);
+    status = 1;
+  } else if (length > kUserMax) {
+    std::fprintf(out, "ERROR -- Login with its password longer than %zu characters\n", kUserMax);
+    status = 1;
+  } else {
+    std::string login(job->user, spans.user_len);
+    login += '/';
+    login += password;
+    if (tail > 0) login += '@' + std::string(job->user + spans.connect_start);
+    set_text(job->user, sizeof job->user, login.c_str(), kUserMax);
+    std::fill(login.begin(), login.end(), '\0');
+  }
+  std::memset(typed, 0, sizeof typed);
+  return status;
+}
+
+}  // namespace
 
 int driver_main(int argc, char** argv) {
   // The record is about 50 KB; keep it off the stack.
   std::unique_ptr<UnloadJob> holder(new UnloadJob);
   UnloadJob* job = holder.get();
-  if (prepare_job(argc, argv, job, stdout) != 0) return 1;
+  bool version = false;
+  if (prepare_job(argc, argv, job, stdout, &version) != 0) return 1;
 
+  if (version) {
+    std::printf("rowvane %s\n", ROWVANE_VERSION);
+    return 0;
+  }
+  if (job->help) {
+    print_usage(true, stdout);
+    return 0;
+  }
   if (job->crypt) {
+    if (fill_password(job, stdout) != 0) return 1;
     print_encrypted_login(*job, stdout);
     return 1;
   }
   if (job->uncrack[0] != '\0') {
     set_stdout_binary();
-    unscramble_file(job->file, job->uncrack, stdout);
-    return 1;
+    return unscramble_file(job->file, job->uncrack, stdout, stderr);
   }
   decode_login(job);
   if (job->query[0] == '\0' && job->split[0] == '\0') {
-    print_usage(job->help != 0, stdout);
+    print_usage(false, stdout);
     return 1;
   }
+  if (fill_password(job, stdout) != 0) return 1;
 
   // The driver's own session checks the login and resolves the character
   // sets; a failure's text has already reached standard output once.

@@ -1,4 +1,4 @@
-#include "config/driver.h"
+#include "cli/driver.h"
 
 int main(int argc, char** argv) {
   int status = rowvane::driver_main(argc, argv);
