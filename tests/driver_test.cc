@@ -453,6 +453,16 @@ TEST(DriverProcess, RunsOnTheEmbeddedEngine) {
   EXPECT_EQ(r.out, "1\n2\n");
 }
 
+// split= names the table of a parallel unload: without degree above 1 and
+// without a query there is no statement to run, which one line says.
+TEST(DriverProcess, SplitWithoutDegreeOrQueryIsRefused) {
+  std::string dir = rvtest::temp_dir("driverrun");
+  rvtest::sqlite_exec(dir + "/t.db", "create table t(a integer);");
+  rvtest::RunResult r = rvtest::run_program({"user=u/p@sqlite:" + dir + "/t.db", "split=t"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "ERROR -- split= needs degree= above 1; to unload the table once, give it as query=.\n");
+}
+
 TEST(DriverProcess, LoginFailureReportedOnce) {
   std::string dir = rvtest::temp_dir("driverrun");
   std::string login = "user=u/p@sqlite:" + dir + "/no/such/dir/x.db";

@@ -586,6 +586,40 @@ TEST_F(Engine, LargeLobsOfEachBatchReadBackAndStaleLocatorsAreRefused) {
   EXPECT_EQ(k.code(), 22275);
 }
 
+// The polling protocol: OCI_NEED_DATA while data remains, amounts in
+// characters with a UTF-16 client set, and no other call on the connection
+// (not even the close) until the read has ended.
+TEST_F(Engine, PollingReadsEndBeforeAnyOtherCall) {
+  make("CREATE TABLE c(t CLOB); INSERT INTO c VALUES ('ab\u00e9' || replace(hex(zeroblob(5)), '0', 'z'));");
+  Conn k;
+  ASSERT_EQ(k.open(path, "scott", 2000, 2000), OCI_SUCCESS);  // AL16UTF16
+  Query q(k);
+  ASSERT_EQ(q.open("SELECT t FROM c"), OCI_SUCCESS);
+  void* loc = nullptr;
+  ASSERT_EQ(k.c->OCIDescriptorAlloc(k.env, &loc, OCI_DTYPE_LOB, 0, nullptr), 0);
+  int16_t ind;
+  uint16_t len, rc;
+  void* def = nullptr;
+  ASSERT_EQ(k.c->OCIDefineByPos(q.st, &def, k.err, 1, &loc, sizeof loc, SQLT_CLOB, &ind, &len, &rc, 0), 0);
+  ASSERT_EQ(q.fetch(1), OCI_SUCCESS);
+  ASSERT_EQ(k.c->OCILobOpen(k.svc, k.err, loc, OCI_LOB_READONLY), OCI_SUCCESS);
+  unsigned char buf[8];
+  std::vector<uint32_t> amounts;
+  int32_t r;
+  do {
+    uint32_t amt = 0;
+    r = k.c->OCILobRead(k.svc, k.err, loc, &amt, 1, buf, sizeof buf, nullptr, nullptr, 0, SQLCS_IMPLICIT);
+    amounts.push_back(amt);
+    if (r == OCI_NEED_DATA && amounts.size() == 1) {
+      EXPECT_EQ(k.c->OCILobClose(k.svc, k.err, loc), OCI_ERROR);
+      EXPECT_EQ(k.code(), 3127);
+    }
+  } while (r == OCI_NEED_DATA);
+  EXPECT_EQ(r, OCI_SUCCESS);
+  EXPECT_EQ(amounts, (std::vector<uint32_t>{4, 4, 4, 1}));  // 13 characters, 4 per 8-byte piece
+  EXPECT_EQ(k.c->OCILobClose(k.svc, k.err, loc), OCI_SUCCESS);
+}
+
 // ----------------------------------------------------------------- character sets
 
 TEST_F(Engine, TextArrivesInTheEnvironmentCharacterSets) {

@@ -201,7 +201,8 @@ class ParallelProgram : public ::testing::Test {
                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<200000)"
                         " INSERT INTO T(rowid, ID, NAME) SELECT i*2, i, 'name ' || i FROM n;"
                         "DELETE FROM T WHERE ID % 13 = 0 OR ID BETWEEN 5000 AND 7000;"
-                        "CREATE TABLE S AS SELECT * FROM T WHERE ID <= 3300;");
+                        "CREATE TABLE S AS SELECT * FROM T WHERE ID <= 3300;"
+                        "CREATE TABLE E (A NUMBER); CREATE TABLE W (A PRIMARY KEY) WITHOUT ROWID;");
   }
   // Runs the program in a fresh folder; returns the sorted lines of the files
   // beginning with prefix and counts them.
@@ -245,6 +246,29 @@ TEST_F(ParallelProgram, EveryRowExactlyOnce) {
   auto small = unload({"split=S", "degree=128"}, 0, "vanedata_", &files);
   EXPECT_EQ(small.size(), 3047u);
   EXPECT_EQ(files, 127);
+}
+
+// A name in lower case is folded as the server folds it; an empty table
+// says so and exits 0; a name that is no table with row identifiers gives
+// one line naming it and exit 4, and no file.
+TEST_F(ParallelProgram, NamesThatCannotBeCut) {
+  int files = 0;
+  EXPECT_EQ(unload({"split=s", "degree=4"}, 0, "vanedata_", &files).size(), 3047u);
+  EXPECT_EQ(files, 4);
+  struct Case {
+    const char* name;
+    int status;
+    const char* line;
+  };
+  for (const Case& c : {Case{"E", 0, "Table E is empty: nothing to unload.\n"},
+                        Case{"NOPE", 4, "ERROR -- Cannot cut table NOPE into ROWID ranges (942).\n"},
+                        Case{"W", 4, "ERROR -- Cannot cut table W into ROWID ranges (904).\n"}}) {
+    std::string dir = rvtest::temp_dir("parallel_run");
+    auto r = rvtest::run_program({"user=u/p@sqlite:" + dir_ + "/t.db", "split=" + std::string(c.name), "degree=2"}, dir);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_TRUE(r.out.size() >= std::strlen(c.line) && r.out.substr(r.out.size() - std::strlen(c.line)) == c.line) << r.out;
+    EXPECT_FALSE(rvtest::file_exists(dir + "/vanedata_1.txt")) << c.name;
+  }
 }
 
 TEST_F(ParallelProgram, WorkerThatKeepsFailingAddsItsResult) {

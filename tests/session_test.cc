@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "db/embedded/engine.h"
 #include "db/session.h"
 #include "db/vendor_library.h"
 #include "test_support.h"
@@ -184,4 +185,37 @@ TEST(VendorLibrary, ProgramReportsAnUnloadableLibraryAndExitsOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Cannot load the database client library"), std::string::npos) << r.out;
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+}
+
+// A login answered with OCI_SUCCESS_WITH_INFO (the password will expire
+// soon) is a login: its message is delivered once and the session is open.
+namespace {
+const DbClient* g_engine = nullptr;
+}  // namespace
+
+TEST(Login, SuccessWithInfoIsALoginWithItsWarning) {
+  g_engine = embedded_client();
+  DbClient api = *g_engine;
+  api.OCISessionBegin = [](void* svc, void* err, void* ses, uint32_t cred, uint32_t mode) -> int32_t {
+    return g_engine->OCISessionBegin(svc, err, ses, cred, mode) == OCI_SUCCESS ? OCI_SUCCESS_WITH_INFO
+                                                                             : OCI_ERROR;
+  };
+  api.OCIErrorGet = [](void*, uint32_t, unsigned char*, int32_t* code, unsigned char* buf, uint32_t size,
+                       uint32_t) -> int32_t {
+    *code = 28002;
+    std::snprintf(reinterpret_cast<char*>(buf), size, "ORA-28002: the password will expire within 7 days\n");
+    return OCI_SUCCESS;
+  };
+  std::string dir = rvtest::temp_dir("login_info");
+  rvtest::sqlite_exec(dir + "/t.db", "create table t(a integer);");
+  DbSession s;
+  session_init(&s);
+  std::vector<std::string> lines;
+  s.user_data = &lines;
+  s.callback = [](void* u, const char* t) { static_cast<std::vector<std::string>*>(u)->push_back(t); };
+  s.api = &api;
+  EXPECT_EQ(open_session(&s, "scott", "tiger", (dir + "/t.db").c_str(), OCI_CRED_RDBMS, OCI_DEFAULT), 0);
+  EXPECT_EQ(lines, std::vector<std::string>{"ORA-28002: the password will expire within 7 days\n"});
+  EXPECT_NE(s.session, nullptr);
+  close_session(&s);
 }

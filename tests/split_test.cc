@@ -34,6 +34,36 @@ TEST(SplitName, TakesOwnerTableAndPartitionApart) {
   }
 }
 
+// Names are folded as the server folds identifiers; quoted ones are kept.
+TEST(SplitName, FoldedAsTheServerFoldsThem) {
+  const char* cases[][4] = {
+      // split=, owner, table, partition
+      {"emp", "", "EMP", ""}, {"scott.emp:p1", "SCOTT", "EMP", "P1"},
+      {"\"Mixed\"", "", "Mixed", ""}, {"\"Own\".t:\"p\"", "Own", "T", "p"},
+  };
+  for (const auto& c : cases) {
+    UnloadJob job;
+    job_defaults(&job);
+    std::snprintf(job.split, sizeof job.split, "%s", c[0]);
+    parse_split_name(&job);
+    fold_split_names(&job);
+    EXPECT_STREQ(job.owner, c[1]) << c[0];
+    EXPECT_STREQ(job.split, c[2]) << c[0];
+    EXPECT_STREQ(job.part, c[3]) << c[0];
+  }
+}
+
+// User names may take 128 bytes; a longer define would be cut (ORA-01406).
+TEST(CurrentUser, NamesUpTo128BytesFit) {
+  for (size_t n : {30, 128}) {
+    FakeSession fs;
+    g_script.user = std::string(n, 'U');
+    char owner[132] = "";
+    EXPECT_EQ(query_current_user(&fs.s, owner), 0);
+    EXPECT_EQ(std::string(owner), g_script.user);
+  }
+}
+
 // Runs the grouping over pieces of the given weights; returns the ranges as
 // "first piece-end piece" pairs.
 struct Grouped {
