@@ -60,11 +60,13 @@ TEST_F(VendorSequences, StatementsOwnTheirHandlesEnvironmentsAreThreadedLocators
   ASSERT_EQ(result, 0) << messages_;
   int environments = 0, lob_defines = 0;
   for (const Call& c : g_calls) {
-    if (c.operation == "OCIHandleFree")
+    if (c.operation == "OCIHandleFree") {
       EXPECT_TRUE(c.kind != rowvane::OCI_HTYPE_BIND && c.kind != rowvane::OCI_HTYPE_DEFINE) << c.kind;
-    if (c.operation == "OCIEnvNlsCreate" && ++environments) EXPECT_EQ(c.kind & rowvane::OCI_THREADED, 1u);
-    if (c.operation == "OCIDefineByPos" && c.kind == rowvane::SQLT_CLOB && ++lob_defines)
+    } else if (c.operation == "OCIEnvNlsCreate" && ++environments) {
+      EXPECT_EQ(c.kind & rowvane::OCI_THREADED, 1u);
+    } else if (c.operation == "OCIDefineByPos" && c.kind == rowvane::SQLT_CLOB && ++lob_defines) {
       EXPECT_EQ(c.value, static_cast<int64_t>(sizeof(void*)));
+    }
   }
   EXPECT_EQ(environments, 1);
   EXPECT_EQ(lob_defines, 1);

@@ -140,6 +140,7 @@ void delete_handle(HandleHead* h) {
     case OCI_DTYPE_LOB: {
       auto* l = reinterpret_cast<Lob*>(h);
       if (l->head.env && l->head.env->polling_lob == l) l->head.env->polling_lob = nullptr;
+      if (l->head.env && l->head.env->stage_lob == l) l->head.env->stage_lob = nullptr;
       lob_free_data(l);
       delete l;
       break;

@@ -127,18 +127,26 @@
 //   handle it is given first; OCIErrorGet returns OCI_NO_DATA without a
 //   record. A fetch that reaches the end leaves ORA-01403.
 //
-// LOB locators. A fetch into locators (types 112-114) copies each value
-//   (CLOB text already converted into the client or national set): a value
-//   of at most 64 KiB into a heap buffer of its locator, kept for reuse until
-//   the environment is released; a larger one into the environment's
-//   anonymous spill file, which every fetch into locators rewrites from its
-//   start. A batch of locators therefore holds at most array size x 64 KiB
-//   of memory, plus one copy of the value being fetched; a locator of an
-//   earlier fetch whose value was spilled is refused (ORA-22275). OCILobRead
-//   copies from the buffer or the file: offsets and amounts count bytes, amount 0 reads
-//   up to the buffer size, the amount read comes back in *amtp, and a read
-//   at or past the end returns OCI_NO_DATA with amount 0. A read callback,
-//   when given, receives every piece from the offset to the end.
+// LOB locators. A fetch into locators (types 112-114) of a plain
+//   single-table query (SELECT items FROM table [[AS] alias] [WHERE ...]
+//   [ORDER BY ...] [LIMIT ...], locator columns being columns of that rowid
+//   table) reads the rows from the same query with those items replaced by
+//   NULL and the rowid added, and each value in pieces with SQLite's
+//   incremental blob reader: no value is held whole. Any other query copies
+//   each value as stored: one of at most 64 KiB into a heap buffer of its
+//   locator, kept for reuse until the environment is released; a larger one
+//   straight from the row into the environment's anonymous spill file,
+//   which every fetch into locators rewrites from its start (a locator of an
+//   earlier fetch whose value was spilled is refused with ORA-22275).
+//   OCILobRead follows the vendor's polling protocol: offsets and the amount
+//   asked count characters of a CLOB (bytes of a BLOB), amount 0 reads to
+//   the end; text is converted into the client or national set piece by
+//   piece, whole characters only; the amount returned counts bytes, or
+//   two-byte characters with a UTF-16 set; OCI_NEED_DATA while data remains,
+//   OCI_SUCCESS with the last piece, and until then every other LOB, fetch
+//   or execute call of the environment fails with ORA-03127. A read at or
+//   past the end returns OCI_NO_DATA with amount 0. A read callback, when
+//   given, receives every piece from the offset to the end in one call.
 //
 // Handles. OCIHandleFree of the environment releases everything made from
 //   it. A statement's defines and binds belong to it, as in the vendor's

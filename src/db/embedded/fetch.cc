@@ -525,6 +525,7 @@ int32_t put_locator(FetchState& fs, const Define* d, uint32_t row, int col, int 
   Lob* l = as_handle<Lob>(handle, OCI_DTYPE_LOB);
   if (!l) return 22275;
   if (l->polling) return 3127;
+  if (fs.env->stage_lob == l) fs.env->stage_lob = nullptr;
   close_blob(l);
   l->stream.reset();
   l->len = 0;
@@ -795,24 +796,36 @@ int32_t open_source(Lob* l, void* errhp) {
   return OCI_SUCCESS;
 }
 
-// The source bytes [pos, pos + n) of a value: in place when held in memory,
-// else read into the environment's staging buffer.
+constexpr size_t kStageSize = 131072;  // source bytes read ahead at once
+
+// The source bytes [pos, pos + n) of a value (n <= kStageSize): in place
+// when held in memory, else from the environment's read-ahead buffer, which
+// is refilled from the spill file or the table only when it does not hold
+// them, so every byte is read once.
 const unsigned char* source_bytes(Lob* l, uint64_t pos, size_t n) {
   if (!l->spilled && !l->stream) return l->data + pos;
-  std::vector<unsigned char>& stage = l->head.env->lob_stage;
-  if (stage.size() < n) stage.resize(n);
+  Env* env = l->head.env;
+  std::vector<unsigned char>& stage = env->lob_stage;
+  if (env->stage_lob == l && pos >= env->stage_start && pos + n <= env->stage_start + env->stage_len)
+    return stage.data() + (pos - env->stage_start);
+  env->stage_lob = nullptr;
+  size_t want = static_cast<size_t>(std::min<uint64_t>(l->len - pos, std::max(n, kStageSize)));
+  if (stage.size() < want) stage.resize(want);
   note_lob_memory(stage.size());
   if (l->stream) {
-    if (!l->blob || sqlite3_blob_read(l->blob, stage.data(), static_cast<int>(n),
+    if (!l->blob || sqlite3_blob_read(l->blob, stage.data(), static_cast<int>(want),
                                       static_cast<int>(pos)) != SQLITE_OK)
       return nullptr;
-    return stage.data();
+  } else {
+    FILE* spill = env->lob_spill;
+    if (!spill || std::fflush(spill) != 0 ||
+        rowvane::file_seek(spill, static_cast<int64_t>(l->spill_offset + pos)) != 0 ||
+        std::fread(stage.data(), 1, want, spill) != want)
+      return nullptr;
   }
-  FILE* spill = l->head.env->lob_spill;
-  if (!spill || std::fflush(spill) != 0 ||
-      rowvane::file_seek(spill, static_cast<int64_t>(l->spill_offset + pos)) != 0 ||
-      std::fread(stage.data(), 1, n, spill) != n)
-    return nullptr;
+  env->stage_lob = l;
+  env->stage_start = pos;
+  env->stage_len = want;
   return stage.data();
 }
 
@@ -855,9 +868,10 @@ bool skip_units(Lob* l, uint64_t* pos, uint64_t count) {
 bool next_piece(Lob* l, unsigned char* buf, uint32_t bufl, size_t* bytes) {
   *bytes = 0;
   uint64_t rest = l->len - l->poll_pos;
-  // Source bytes that can fill the buffer: a character takes at least one
-  // byte in the client set, and at least half as many as in UTF-8.
-  size_t window = static_cast<size_t>(std::min<uint64_t>(rest, l->conv ? 2ull * bufl + 4 : bufl));
+  // Source bytes that can fill the buffer: UTF-8 and bytes fill it byte for
+  // byte; a converted character takes at least half its UTF-8 bytes.
+  const bool converting = l->conv && l->conv->kind != TargetKind::kUtf8;
+  size_t window = static_cast<size_t>(std::min<uint64_t>(rest, converting ? 2ull * bufl + 4 : bufl));
   if (!l->chars) window = static_cast<size_t>(std::min<uint64_t>(window, l->poll_left));
   const bool cut = window < rest;
   const unsigned char* src = source_bytes(l, l->poll_pos, window + (cut ? 1 : 0));

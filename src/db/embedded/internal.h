@@ -260,7 +260,12 @@ struct Env {
   // The LOB whose polling read has not ended: until it does, every other
   // call on the connection fails with ORA-03127, as in the vendor's library.
   Lob* polling_lob = nullptr;
-  std::vector<unsigned char> lob_stage;  // source bytes of one piece
+  // Source bytes read ahead for the LOB being read (spilled or streamed):
+  // [stage_start, stage_start + stage_len) of stage_lob's value.
+  std::vector<unsigned char> lob_stage;
+  const Lob* stage_lob = nullptr;
+  uint64_t stage_start = 0;
+  size_t stage_len = 0;
 };
 
 // ---- errors.cc
