@@ -2,6 +2,8 @@
 // whole unload runs against the embedded engine: handle ownership, threaded
 // environments, locator sizes, LOB reads by the polling protocol with exact
 // byte counts, and bounded memory for LOBs read from their table.
+#include <sqlite3.h>
+
 #include <cstring>
 
 #include "unload_fixture.h"
@@ -106,15 +108,18 @@ TEST_F(VendorSequences, MultibyteClobsComeOutWhole) {
   }
 }
 
-// A LOB read from its table is read in bounded pieces: the engine never
-// holds it whole, whatever its size.
+// A LOB read from its table is read in bounded pieces: neither the engine
+// nor SQLite (whose own allocations are counted process-wide) ever holds it
+// whole, whatever its size.
 TEST_F(VendorSequences, TableLobsAreStreamedInBoundedMemory) {
   const int64_t size = 8 << 20;
   rvtest::sqlite_exec(db_, "CREATE TABLE T (ID INTEGER, C CLOB);"
                            "INSERT INTO T VALUES (1, replace(hex(zeroblob(4194304)), '0', 'x'));");
   rowvane::embedded_lob_memory_peak(true);
+  sqlite3_memory_highwater(1);
   ASSERT_EQ(run({"query=T", "lobfile=lob.dat", "file=out.txt"}), 0) << messages_;
   EXPECT_LE(rowvane::embedded_lob_memory_peak(false), 256u << 10);
+  EXPECT_LT(sqlite3_memory_highwater(0), size / 2);  // its page cache only
   EXPECT_EQ(rvtest::read_file(dir_ + "/out.txt"), "1,lob.dat.1." + std::to_string(size) + "/\n");
   EXPECT_EQ(rvtest::read_file(dir_ + "/lob.dat"), std::string(size, 'x') + "\n");
 }

@@ -67,10 +67,7 @@ Env* env_of(const void* p) {
 }
 
 void finalize_vm(Stmt* st) {
-  if (st->stream_vm) sqlite3_finalize(st->stream_vm);
-  st->stream_vm = nullptr;
-  st->stream_planned = false;
-  st->rowid_col = -1;
+  drop_lob_streaming(st);
   if (st->vm) sqlite3_finalize(st->vm);
   st->vm = nullptr;
   st->vm_db = nullptr;
@@ -397,7 +394,7 @@ void describe_query(Stmt* st) {
     }
     const char* column = sqlite3_column_name(st->vm, i);
     if (!column) column = "";
-    int first = st->has_row ? sqlite3_column_type(st->vm, i) : SQLITE_NULL;
+    int first = st->has_row ? sqlite3_column_type(row_vm(st), i) : SQLITE_NULL;
     describe_column(p, sqlite3_column_decltype(st->vm, i), column, first);
     // Names read as the vendor reports them: an identifier the statement
     // does not quote is folded to upper case.
@@ -442,14 +439,7 @@ int32_t execute_query(Stmt* st, sqlite3* db, void* err) {
     }
     st->vm_db = db;
   } else {
-    // A re-execution reads the rows of the query as written again; LOB
-    // columns are planned anew at its first fetch.
-    if (st->stream_vm) sqlite3_finalize(st->stream_vm);
-    st->stream_vm = nullptr;
-    st->stream_planned = false;
-    st->rowid_col = -1;
-    for (Define* d : st->defines)
-      if (d) d->stream.reset();
+    drop_lob_streaming(st);  // planned anew below
     sqlite3_reset(st->vm);
     sqlite3_clear_bindings(st->vm);
   }
@@ -473,9 +463,11 @@ int32_t execute_query(Stmt* st, sqlite3* db, void* err) {
     st->state = StmtState::kExecuted;
     return OCI_SUCCESS;
   }
+  r = plan_lob_streaming(st, db, err);
+  if (r != OCI_SUCCESS) return r;
   // The first row is stepped now: run-time errors surface at execute, and
   // columns without a declared type are described by its values.
-  int rc = sqlite3_step(st->vm);
+  int rc = sqlite3_step(row_vm(st));
   if (rc == SQLITE_ROW) {
     st->has_row = true;
     st->state = StmtState::kQueryOpen;
@@ -483,7 +475,7 @@ int32_t execute_query(Stmt* st, sqlite3* db, void* err) {
     st->state = StmtState::kQueryDone;
   } else {
     int32_t e = set_sqlite_error(err, db, rc, st->text.c_str());
-    sqlite3_reset(st->vm);
+    sqlite3_reset(row_vm(st));
     st->state = StmtState::kPrepared;
     return e;
   }

@@ -720,8 +720,8 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
     // rewritten from its start.
     st->head.env->lob_epoch++;
     st->head.env->lob_spill_end = 0;
-    if (!st->stream_planned && plan_lob_streaming(st, errhp) != OCI_SUCCESS) return OCI_ERROR;
   }
+  if (!st->streams_settled && settle_lob_streaming(st, errhp) != OCI_SUCCESS) return OCI_ERROR;
   sqlite3_stmt* vm = row_vm(st);
   FetchState fs{st, vm, st->head.env, false, renders_stored_form(st->head.env->date_format)};
   uint32_t n = 0;

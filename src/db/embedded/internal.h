@@ -201,10 +201,12 @@ struct Stmt {
   std::vector<Bind*> binds;
   std::vector<unsigned char> scratch;  // hex forms, counting, re-used
   // LOB columns read from their table (lob_stream.cc): the rewritten query
-  // the rows come from, and the position of its added rowid column.
-  bool stream_planned = false;
+  // the rows come from, the position of its added rowid column, and the
+  // columns it leaves out (by position - 1; null for the others).
   sqlite3_stmt* stream_vm = nullptr;
   int rowid_col = -1;
+  std::vector<std::shared_ptr<LobStream>> streams;
+  bool streams_settled = false;
 };
 
 // The compiled query the rows come from.
@@ -363,13 +365,20 @@ void lob_free_data(Lob* l);
 void note_lob_memory(size_t n);
 
 // ---- lob_stream.cc
-// Before the first rows of a query are fetched into LOB locators: when the
-// query reads its locator columns straight from one table, switches the
-// statement to a rewritten query that yields the rowid instead of each such
-// value (row_vm) and marks their defines with a LobStream. The rewritten
-// query is re-executed with the statement's binds and its first row stepped.
-// Returns OCI_SUCCESS (also when nothing is rewritten) or an error status.
-int32_t plan_lob_streaming(Stmt* st, void* errhp);
+// At execute, before the first row is stepped: when the query reads LOB
+// columns (declared CLOB, NCLOB or BLOB) straight from one table, prepares
+// a rewritten query that yields NULL for each of them and the rowid at the
+// end, with the statement's binds, as the query the rows come from
+// (row_vm), so that no such value is loaded with its row. Any other query is
+// left alone. Returns OCI_SUCCESS, also when nothing is rewritten.
+int32_t plan_lob_streaming(Stmt* st, sqlite3* db, void* errhp);
+// At the first fetch, once the defines are known: columns fetched into
+// locators are read from their table; if any left-out column is fetched
+// as a value, the rows come from the query as written instead, started
+// afresh (nothing has been delivered yet). Returns OCI_SUCCESS or an error.
+int32_t settle_lob_streaming(Stmt* st, void* errhp);
+// Ends any rewritten query of the statement.
+void drop_lob_streaming(Stmt* st);
 // Rebinds a statement's binds onto another compiled query (engine.cc).
 int32_t apply_binds(Stmt* st, sqlite3_stmt* vm, void* err);
 

@@ -4,9 +4,11 @@
 // A LOB fetched into a locator only needs the row's identity, so a query of
 // the plain form
 //   SELECT <items> FROM <table> [[AS] <alias>] [WHERE ...] [ORDER BY ...] [LIMIT ...]
-// whose locator columns are columns of that table is run as the same query
-// with each such item replaced by NULL and the table's rowid added at the
-// end; each value is then read with the incremental blob reader. Any other
+// whose LOB columns are columns of that table is run, from its execute on,
+// as the same query with each such item replaced by NULL and the table's
+// rowid added at the end; each value is then read with the incremental blob
+// reader. When the caller fetches such a column as a value instead, the
+// query as written takes over before the first row is delivered. Any other
 // form (joins, grouping, compound queries, views, tables without rowid, an
 // ORDER BY naming a position) is run as written, and its LOB values are held
 // once (fetch.cc).
@@ -228,19 +230,30 @@ bool column_texts(sqlite3* db, const char* sql, const std::string& arg, std::vec
 
 }  // namespace
 
-int32_t plan_lob_streaming(Stmt* st, void* errhp) {
-  st->stream_planned = true;
-  if (st->row_count != 0 || st->state != StmtState::kQueryOpen || !st->vm || st->stream_vm)
-    return OCI_SUCCESS;
-  sqlite3* db = st->vm_db;
+void drop_lob_streaming(Stmt* st) {
+  if (st->stream_vm) sqlite3_finalize(st->stream_vm);
+  st->stream_vm = nullptr;
+  st->rowid_col = -1;
+  st->streams.clear();
+  st->streams_settled = false;
+  for (Define* d : st->defines)
+    if (d) d->stream.reset();
+}
+
+int32_t plan_lob_streaming(Stmt* st, sqlite3* db, void* errhp) {
+  drop_lob_streaming(st);
   const size_t ncols = static_cast<size_t>(sqlite3_column_count(st->vm));
-  std::vector<bool> wanted(ncols, false);
+  // Result columns declared as LOBs; a query without any is left alone
+  // before its text is looked at.
+  std::vector<bool> lob(ncols, false);
   bool any = false;
-  for (Define* d : st->defines) {
-    if (d && (d->dty == SQLT_CLOB || d->dty == SQLT_BLOB) && d->position <= ncols) {
-      wanted[d->position - 1] = true;
-      any = true;
-    }
+  for (size_t j = 0; j < ncols; ++j) {
+    const char* decl = sqlite3_column_decltype(st->vm, static_cast<int>(j));
+    if (!decl) continue;
+    Param p;
+    describe_column(&p, decl, "", SQLITE_NULL);
+    lob[j] = p.kind == Kind::kClob || p.kind == Kind::kBlob;
+    any = any || lob[j];
   }
   if (!any) return OCI_SUCCESS;
 
@@ -272,31 +285,25 @@ int32_t plan_lob_streaming(Stmt* st, void* errhp) {
   size_t pos = 0;
   bool rewritten = false;
   auto add = [&](const std::string& item) { list += (list.empty() ? "" : ", ") + item; };
+  auto take = [&](const std::string& column, const std::string& as_written) {
+    if (pos < ncols && lob[pos] && !column.empty()) {
+      streamed[pos] = column;
+      add("NULL");
+      rewritten = true;
+    } else {
+      add(as_written);
+    }
+    ++pos;
+  };
   for (const auto& item : shape.items) {
     if (item.star) {
-      for (const auto& c : columns) {
-        if (pos < ncols && wanted[pos]) {
-          streamed[pos] = c;
-          add("NULL");
-          rewritten = true;
-        } else {
-          add(shape.ref + "." + quoted(c));
-        }
-        ++pos;
-      }
+      for (const auto& c : columns) take(c, shape.ref + "." + quoted(c));
       continue;
     }
     std::string column;
     for (const auto& c : columns)
       if (!item.column.empty() && strcasecmp(c.c_str(), item.column.c_str()) == 0) column = c;
-    if (pos < ncols && wanted[pos] && !column.empty()) {
-      streamed[pos] = column;
-      add("NULL");
-      rewritten = true;
-    } else {
-      add(parser.item_text(item));
-    }
-    ++pos;
+    take(column, parser.item_text(item));
   }
   if (!rewritten || pos != ncols) return OCI_SUCCESS;
   std::string text = "SELECT " + list + ", " + shape.ref + "." + rowid_name + " " +
@@ -329,26 +336,43 @@ int32_t plan_lob_streaming(Stmt* st, void* errhp) {
     }
     streams[j] = ls;
   }
-  // Nothing was delivered yet: the rows start again from the rewritten query.
-  sqlite3_reset(st->vm);
   st->stream_vm = vm;
   st->rowid_col = static_cast<int>(ncols);
-  for (Define* d : st->defines)
-    if (d && d->position <= ncols) d->stream = streams[d->position - 1];
+  st->streams = std::move(streams);
+  return OCI_SUCCESS;
+}
+
+int32_t settle_lob_streaming(Stmt* st, void* errhp) {
+  st->streams_settled = true;
+  if (!st->stream_vm) return OCI_SUCCESS;
+  bool as_values = false;
+  for (Define* d : st->defines) {
+    if (!d || d->position > st->streams.size() || !st->streams[d->position - 1]) continue;
+    if (d->dty == SQLT_CLOB || d->dty == SQLT_BLOB)
+      d->stream = st->streams[d->position - 1];
+    else
+      as_values = true;
+  }
+  if (!as_values) return OCI_SUCCESS;
+  // A left-out column is wanted as a value: nothing has been delivered yet,
+  // so the rows start again from the query as written.
+  if (st->row_count != 0) return set_error(errhp, 1002);
+  drop_lob_streaming(st);
+  st->streams_settled = true;
   st->has_row = false;
-  int rc = sqlite3_step(vm);
+  if (st->state != StmtState::kQueryOpen) return OCI_SUCCESS;
+  int rc = sqlite3_step(st->vm);
   if (rc == SQLITE_ROW) {
     st->has_row = true;
-  } else if (rc == SQLITE_DONE) {
-    sqlite3_reset(vm);
-    st->state = StmtState::kQueryDone;
-  } else {
-    set_sqlite_error(errhp, db, rc, st->text.c_str());
-    sqlite3_reset(vm);
-    st->state = StmtState::kQueryFailed;
-    return OCI_ERROR;
+    return OCI_SUCCESS;
   }
-  return OCI_SUCCESS;
+  sqlite3_reset(st->vm);
+  if (rc == SQLITE_DONE) {
+    st->state = StmtState::kQueryDone;
+    return OCI_SUCCESS;
+  }
+  st->state = StmtState::kQueryFailed;
+  return set_sqlite_error(errhp, st->vm_db, rc, st->text.c_str());
 }
 
 }  // namespace rowvane::embedded
