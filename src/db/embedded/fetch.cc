@@ -203,7 +203,7 @@ size_t format_real(Kind kind, double v, char* out) {
 // included) fails as the server's conversion does, with ORA-01722. NUMBER
 // and FLOAT text has no leading zero before the point (".5", "-.00123").
 int32_t put_number_text(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
-  sqlite3_stmt* vm = fs.st->vm;
+  sqlite3_stmt* vm = fs.vm;
   const bool binary = d->kind == Kind::kBinaryFloat || d->kind == Kind::kBinaryDouble;
   char tmp[512];
   size_t n;
