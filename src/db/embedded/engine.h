@@ -149,8 +149,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "db/client.h"
+
+struct sqlite3;
 
 namespace rowvane {
 
@@ -173,5 +176,16 @@ int encode_oracle_date(const char* text, size_t len, unsigned char out[11]);
 // (from the thread that prepares it; null turns it off).
 typedef void (*EmbeddedStatementObserver)(const char* text, uint32_t len);
 void embedded_set_statement_observer(EmbeddedStatementObserver observer);
+
+// Hooks for the strict stand-in client library (tests/stand_in), which
+// forwards to this engine and needs two things the operations do not give:
+//
+// The SQLite connection behind any handle of an environment whose server is
+// attached (null otherwise), to register functions and views on it.
+::sqlite3* embedded_database(const void* handle);
+// The bytes a LOB locator holds after the last fetch (CLOB text already in
+// the client or national set), whatever the reading protocol of OCILobRead.
+// Returns false for a locator that holds no value or no longer can.
+bool embedded_lob_value(const void* locator, std::string* out);
 
 }  // namespace rowvane
