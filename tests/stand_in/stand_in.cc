@@ -548,12 +548,15 @@ EXPORT int32_t OCIHandleAlloc(const void* parenth, void** hndlpp, uint32_t type,
 EXPORT int32_t OCIHandleFree(void* hndlp, uint32_t type) {
   if (!hndlp) return OCI_INVALID_HANDLE;
   auto* h = static_cast<Handle*>(hndlp);
+  if (h->magic == kFreed && (h->type == OCI_HTYPE_BIND || h->type == OCI_HTYPE_DEFINE))
+    die("OCIHandleFree: %s handle %p freed explicitly after its statement freed it",
+        type_name(h->type), hndlp);
   if (h->magic == kFreed) die("OCIHandleFree: %s handle %p freed twice", type_name(h->type), hndlp);
   check(hndlp, type, "OCIHandleFree");
   if (type == OCI_HTYPE_BIND || type == OCI_HTYPE_DEFINE)
     die("OCIHandleFree: %s handle %p freed explicitly; it belongs to its statement and is freed "
-        "with it%s",
-        type_name(type), hndlp, h->stmt && h->stmt->magic == kFreed ? " (already freed with it)" : "");
+        "with it",
+        type_name(type), hndlp);
   if (type == OCI_DTYPE_LOB || type == OCI_DTYPE_PARAM)
     die("OCIHandleFree: a %s descriptor is no handle (descriptors are freed with "
         "OCIDescriptorFree)", type_name(type));
