@@ -242,6 +242,18 @@ T* make(uint32_t type, Env* env, void* inner) {
   return h;
 }
 
+// The statement's bind, define or parameter record that `match` picks, made
+// when there is none yet.
+template <typename Match>
+Handle* child_of(Stmt* st, std::vector<Handle*>& list, uint32_t type, Match match) {
+  for (Handle* h : list)
+    if (match(h)) return h;
+  Handle* h = make<Handle>(type, st->env, nullptr);
+  h->stmt = st;
+  list.push_back(h);
+  return h;
+}
+
 // Marks a record freed and keeps it for a while, so a later use of its
 // address is recognised.
 void retire(Handle* h) {
@@ -676,14 +688,8 @@ EXPORT int32_t OCIBindByName(void* stmtp, void** bindp, void* errhp, const unsig
   int32_t rc = engine().OCIBindByName(st->inner, &inner, inner_of(err), placeholder, placeh_len, valuep,
                                       value_sz, dty, indp, alenp, rcodep, maxarr_len, curelep, mode);
   if (rc != OCI_SUCCESS) return rc;
-  Handle* b = nullptr;
-  for (Handle* existing : st->binds)
-    if (existing->inner == inner) b = existing;
-  if (!b) {
-    b = make<Handle>(OCI_HTYPE_BIND, st->env, inner);
-    b->stmt = st;
-    st->binds.push_back(b);
-  }
+  Handle* b = child_of(st, st->binds, OCI_HTYPE_BIND, [&](Handle* h) { return h->inner == inner; });
+  b->inner = inner;
   b->name.assign(reinterpret_cast<const char*>(placeholder), static_cast<size_t>(placeh_len));
   b->value = valuep;
   b->value_sz = value_sz;
@@ -701,14 +707,8 @@ EXPORT int32_t OCIParamGet(const void* hndlp, uint32_t htype, void* errhp, void*
   void* inner = nullptr;
   int32_t rc = engine().OCIParamGet(st->inner, htype, inner_of(err), &inner, pos);
   if (rc != OCI_SUCCESS) return rc;
-  Handle* p = nullptr;
-  for (Handle* existing : st->params)
-    if (existing->inner == inner) p = existing;
-  if (!p) {
-    p = make<Handle>(OCI_DTYPE_PARAM, st->env, inner);
-    p->stmt = st;
-    st->params.push_back(p);
-  }
+  Handle* p = child_of(st, st->params, OCI_DTYPE_PARAM, [&](Handle* h) { return h->inner == inner; });
+  p->inner = inner;
   *parmdpp = p;
   return OCI_SUCCESS;
 }
@@ -732,15 +732,9 @@ EXPORT int32_t OCIDefineByPos(void* stmtp, void** defnp, void* errhp, uint32_t p
     die("OCIDefineByPos: the LOB define of position %u passes element size %d; a LOB define "
         "passes sizeof(OCILobLocator*) = %zu",
         position, value_sz, sizeof(void*));
-  Handle* d = nullptr;
-  for (Handle* existing : st->defines)
-    if (existing->position == position) d = existing;
-  if (!d) {
-    d = make<Handle>(OCI_HTYPE_DEFINE, st->env, nullptr);
-    d->stmt = st;
-    d->position = position;
-    st->defines.push_back(d);
-  }
+  Handle* d = child_of(st, st->defines, OCI_HTYPE_DEFINE,
+                       [&](Handle* h) { return h->position == position; });
+  d->position = position;
   d->user_buffer = valuep;
   d->dty = dty;
   d->indp = indp;
