@@ -53,6 +53,7 @@ class Workers : public ::testing::Test {
     set_worker_runner(nullptr);
     set_worker_fault_hook(nullptr);
     EXPECT_EQ(g_handles, 0);
+    EXPECT_EQ(g_owned_frees, 0);
   }
   // A fresh job with the given options and d ranges for degree d: d - 1
   // ranges of two pieces of weight 1 (threshold 1) and a remainder of one.

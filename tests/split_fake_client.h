@@ -31,7 +31,8 @@ struct Script {
 inline Script g_script;
 inline std::vector<std::string> g_prepared;
 inline int g_piece_fetches = 0;
-inline int g_handles = 0;       // allocated minus freed
+inline int g_handles = 0;       // statements allocated minus freed
+inline int g_owned_frees = 0;   // defines freed on their own: a double free in the vendor's library
 
 struct Stmt {
   char kind = 't';              // 'u' user, 't' total, 'p' pieces
@@ -85,8 +86,13 @@ inline DbClient make_client() {
     return OCI_SUCCESS;
   };
   c.OCIHandleFree = [](void* h, uint32_t type) -> int32_t {
-    if (type == OCI_HTYPE_STMT) delete static_cast<Stmt*>(h);
-    --g_handles;  // a define is a slot inside its statement
+    // A define is a slot inside its statement and goes with it.
+    if (type != OCI_HTYPE_STMT) {
+      ++g_owned_frees;
+      return OCI_SUCCESS;
+    }
+    delete static_cast<Stmt*>(h);
+    --g_handles;
     return OCI_SUCCESS;
   };
   c.OCIStmtPrepare = [](void* h, void*, const unsigned char* text, uint32_t len, uint32_t,
@@ -108,7 +114,6 @@ inline DbClient make_client() {
     auto* st = static_cast<Stmt*>(h);
     st->defs[pos - 1] = {buf, size, lens};
     *def = &st->defs[pos - 1];
-    ++g_handles;
     return OCI_SUCCESS;
   };
   c.OCIStmtFetch = fake_fetch;
@@ -148,6 +153,7 @@ struct FakeSession {
     g_prepared.clear();
     g_piece_fetches = 0;
     g_handles = 0;
+    g_owned_frees = 0;
     session_init(&s);
     s.api = &g_client;
     s.env = s.error = s.service = &s;  // never looked into

@@ -25,18 +25,14 @@ bool call_succeeded(int32_t status) {
 }
 
 // One statement handle of the session and the defines made on it. Whatever
-// path leaves the calling function, the defines are released first, then the
-// statement.
+// path leaves the calling function, the statement is released, and its
+// defines with it (they belong to it).
 class Statement {
  public:
   explicit Statement(DbSession* s) : s_(s) {}
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
   ~Statement() {
-    for (void*& d : defines_) {
-      if (d) s_->api->OCIHandleFree(d, OCI_HTYPE_DEFINE);
-      d = nullptr;
-    }
     if (stmt_) s_->api->OCIHandleFree(stmt_, OCI_HTYPE_STMT);
   }
 
