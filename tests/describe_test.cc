@@ -39,7 +39,7 @@ class Described {
   }
   ~Described() {
     if (head_) {
-      rowvane::release_columns(&s_, head_);
+      rowvane::release_columns(head_);
       std::free(head_);
     }
     if (stmt_) s_.api->OCIHandleFree(stmt_, rowvane::OCI_HTYPE_STMT);

@@ -21,7 +21,10 @@ struct FakeLob {
   std::string bytes;
   bool fail_open = false;
   int fail_read = 0;  // 1-based read call that fails; 0 = none
+  size_t shrink = 0;  // bytes each piece leaves short of the buffer
+  uint32_t unit = 1;  // bytes per counted character (2: a UTF-16 client set)
   int reads = 0, closes = 0;
+  size_t pos = 0;     // of the polling read
 };
 int32_t last_error = 0;
 
@@ -42,10 +45,14 @@ DbClient stand_in() {
       last_error = 1578;
       return OCI_ERROR;
     }
-    size_t start = std::min<size_t>(offset - 1, lob->bytes.size());
-    *amt = static_cast<uint32_t>(std::min<size_t>(bufl, lob->bytes.size() - start));
-    std::memcpy(buf, lob->bytes.data() + start, *amt);
-    return OCI_SUCCESS;
+    EXPECT_EQ(offset, 1u);
+    // The polling protocol: more pieces follow while OCI_NEED_DATA comes back.
+    if (lob->bytes.empty()) return OCI_NO_DATA;
+    size_t n = std::min<size_t>(bufl - lob->shrink, lob->bytes.size() - lob->pos);
+    std::memcpy(buf, lob->bytes.data() + lob->pos, n);
+    lob->pos += n;
+    *amt = static_cast<uint32_t>(n / lob->unit);
+    return lob->pos < lob->bytes.size() ? OCI_NEED_DATA : OCI_SUCCESS;
   };
   api.OCILobClose = [](void*, void*, void* loc) -> int32_t {
     static_cast<FakeLob*>(loc)->closes++;
@@ -76,7 +83,7 @@ class Lobs : public ::testing::Test {
   std::string copy(FakeLob* lob, FILE* f, uint32_t piece = kLobPieceSize) {
     char ref[kLobReferenceSize];
     int len = -1;
-    copy_lob_to_file_in_pieces(&s_, lob, f, name_, ref, &len, SQLCS_NCHAR, &failed_, piece);
+    copy_lob_to_file_in_pieces(&s_, lob, f, name_, ref, &len, SQLCS_NCHAR, true, &failed_, piece);
     EXPECT_EQ(len, static_cast<int>(std::strlen(ref)));
     return std::string(ref, len).substr(dir_.size() + 1);
   }
@@ -107,7 +114,7 @@ TEST_F(Lobs, ValuesAroundThePieceSizeWithSeparators) {
   for (size_t n : {0, 1, 32767, 32768, 32769, 200000}) {
     FakeLob lob{bytes_of(n)};
     EXPECT_EQ(copy(&lob, f), "lob_1.dat." + std::to_string(expected.size() + 1) + "." + std::to_string(n) + "/");
-    EXPECT_EQ(lob.reads, static_cast<int>(n / kLobPieceSize + 1)) << n;  // a full piece asks once more
+    EXPECT_EQ(lob.reads, static_cast<int>(std::max<size_t>(1, (n + kLobPieceSize - 1) / kLobPieceSize))) << n;
     EXPECT_EQ(lob.closes, 1);
     expected += lob.bytes + "\n";
     std::fputc('\n', f);  // the record separator, as the fetch loop writes it
@@ -125,7 +132,7 @@ TEST_F(Lobs, SmallPiecesAndAppendedFile) {
   ASSERT_NE(f, nullptr);
   FakeLob second{"abcdefghij"}, third{bytes_of(21)};
   EXPECT_EQ(copy(&second, f, 5), "app.dat.7.10/");  // offsets count what the file held; no "+"
-  EXPECT_EQ(second.reads, 3);                       // 5, 5, then an empty piece
+  EXPECT_EQ(second.reads, 2);                       // 5, then the last 5
   std::fputc('\n', f);
   EXPECT_EQ(copy(&third, f, 4), "app.dat.18.21/");
   EXPECT_EQ(null_ref(f), "app.dat.39.-1/");
@@ -162,8 +169,28 @@ TEST_F(Lobs, FailuresKeepBytesAndMarkTheRun) {
   FakeLob big{bytes_of(40000)};
   copy(&big, f);
   EXPECT_TRUE(failed_);
+  EXPECT_EQ(big.reads, 2);  // the read is carried to its end before the close
+  EXPECT_EQ(big.closes, 1);
   EXPECT_EQ(lines_.back(), "ERROR -- Cannot write to file : " + dir_ + "/x\n");
   std::fclose(f);
+}
+
+// Pieces shorter than the buffer while data remains (whole multibyte
+// characters only), and pieces counted in two-byte characters (a UTF-16
+// national set): the status ends the read, and the bytes are counted.
+TEST_F(Lobs, StatusEndsTheReadAndBytesAreCounted) {
+  FILE* f = open("w.dat");
+  ASSERT_NE(f, nullptr);
+  FakeLob shortened{bytes_of(100000)}, wide{bytes_of(100000)};
+  shortened.shrink = 3;
+  wide.unit = 2;
+  EXPECT_EQ(copy(&shortened, f), "w.dat.1.100000/");
+  EXPECT_EQ(shortened.reads, 4);
+  s_.ncharset_id = 2000;
+  EXPECT_EQ(copy(&wide, f), "w.dat.100001.100000/");
+  std::fclose(f);
+  EXPECT_FALSE(failed_);
+  EXPECT_EQ(rvtest::read_file(dir_ + "/w.dat"), shortened.bytes + wide.bytes);
 }
 
 }  // namespace

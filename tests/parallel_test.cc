@@ -54,6 +54,7 @@ class Workers : public ::testing::Test {
     set_worker_runner(nullptr);
     set_worker_fault_hook(nullptr);
     EXPECT_EQ(g_handles, 0);
+    EXPECT_EQ(g_owned_frees, 0);
   }
   // A fresh job with the given options and d ranges for degree d: d - 1
   // ranges of two pieces of weight 1 (threshold 1) and a remainder of one.
@@ -87,7 +88,7 @@ TEST_F(Workers, EveryRangeGetsItsOwnCopyAllAtOnce) {
   EXPECT_EQ(g_peak, 4);
   ASSERT_EQ(g_first.size(), 4u);
   for (const UnloadJob& c : g_first) {
-    EXPECT_STREQ(c.query, "SELECT * FROM ORDERS WHERE ROWID >= :minrid AND ROWID < :maxrid");
+    EXPECT_STREQ(c.query, "SELECT * FROM \"SALES\".\"ORDERS\" WHERE ROWID >= :minrid AND ROWID < :maxrid");
     EXPECT_STREQ(c.owner, "SALES");
     ASSERT_EQ(c.bind_count, 3);
     EXPECT_STREQ(c.binds[0].name, "region");
@@ -134,13 +135,22 @@ TEST_F(Workers, RerunRules) {
 
 TEST_F(Workers, NoWorkerWhenRangesFailOrAreEmpty) {
   g_script.fail_prepare = 942;
-  EXPECT_EQ(run(), 942);
+  EXPECT_EQ(run(), kSplitFailed);
   EXPECT_EQ(fs_.messages.size(), 2u);  // the database's text, then which table
-  reset({});
-  g_script.total = 0;
-  g_script.pieces.clear();
-  EXPECT_EQ(run(), 0);
-  EXPECT_TRUE(g_runs.empty());
+  // No storage piece: the table's own rows tell an empty table (exit 0)
+  // from a name that is no table (a view, say).
+  for (bool rows : {false, true}) {
+    reset({});
+    g_script.total = 0;
+    g_script.pieces.clear();
+    g_script.table_has_rows = rows;
+    EXPECT_EQ(run(), rows ? kSplitFailed : 0);
+    EXPECT_EQ(g_prepared.back(), "SELECT ROWID FROM \"SALES\".\"ORDERS\"");
+    ASSERT_EQ(fs_.messages.size(), 1u);
+    EXPECT_EQ(fs_.messages[0], rows ? "ERROR -- ORDERS is not a table that can be cut into ROWID ranges.\n"
+                                    : "Table ORDERS is empty: nothing to unload.\n");
+    EXPECT_TRUE(g_runs.empty());
+  }
 }
 
 TEST_F(Workers, PatternsThatShareAFileAreRefused) {

@@ -23,6 +23,7 @@ struct Script {
   uint32_t total = 0;
   bool total_has_row = true;
   std::vector<Piece> pieces;
+  bool table_has_rows = false;  // what reading the table itself finds
   int fail_prepare = 0;         // error code of every prepare
   int fail_fetch_call = 0;      // 1-based piece fetch that fails with -1
   int32_t error_code = 0;
@@ -31,10 +32,11 @@ struct Script {
 inline Script g_script;
 inline std::vector<std::string> g_prepared;
 inline int g_piece_fetches = 0;
-inline int g_handles = 0;       // allocated minus freed
+inline int g_handles = 0;       // statements allocated minus freed
+inline int g_owned_frees = 0;   // defines freed on their own: a double free in the vendor's library
 
 struct Stmt {
-  char kind = 't';              // 'u' user, 't' total, 'p' pieces
+  char kind = 't';              // 'u' user, 't' total, 'p' pieces, 'r' the table's rows
   size_t next = 0;
   uint32_t row_count = 0;
   int fetches = 0;
@@ -54,6 +56,7 @@ inline int32_t fake_fetch(void* h, void*, uint32_t nrows, uint16_t, uint32_t) {
     put_text(st->defs[0], 0, g_script.user);
     return OCI_SUCCESS;
   }
+  if (st->kind == 'r') return g_script.table_has_rows ? OCI_SUCCESS : OCI_NO_DATA;
   if (st->kind == 't') {
     if (!g_script.total_has_row) return OCI_NO_DATA;
     std::memcpy(st->defs[0].buf, &g_script.total, 4);
@@ -85,8 +88,13 @@ inline DbClient make_client() {
     return OCI_SUCCESS;
   };
   c.OCIHandleFree = [](void* h, uint32_t type) -> int32_t {
-    if (type == OCI_HTYPE_STMT) delete static_cast<Stmt*>(h);
-    --g_handles;  // a define is a slot inside its statement
+    // A define is a slot inside its statement and goes with it.
+    if (type != OCI_HTYPE_STMT) {
+      ++g_owned_frees;
+      return OCI_SUCCESS;
+    }
+    delete static_cast<Stmt*>(h);
+    --g_handles;
     return OCI_SUCCESS;
   };
   c.OCIStmtPrepare = [](void* h, void*, const unsigned char* text, uint32_t len, uint32_t,
@@ -95,6 +103,7 @@ inline DbClient make_client() {
     g_prepared.push_back(t);
     static_cast<Stmt*>(h)->kind = t == "SELECT USER FROM DUAL"               ? 'u'
                                   : t.find("ROWID_CREATE") != std::string::npos ? 'p'
+                                  : t.rfind("SELECT ROWID FROM ", 0) == 0       ? 'r'
                                                                                 : 't';
     if (g_script.fail_prepare == 0) return OCI_SUCCESS;
     g_script.error_code = g_script.fail_prepare;
@@ -108,7 +117,6 @@ inline DbClient make_client() {
     auto* st = static_cast<Stmt*>(h);
     st->defs[pos - 1] = {buf, size, lens};
     *def = &st->defs[pos - 1];
-    ++g_handles;
     return OCI_SUCCESS;
   };
   c.OCIStmtFetch = fake_fetch;
@@ -148,6 +156,7 @@ struct FakeSession {
     g_prepared.clear();
     g_piece_fetches = 0;
     g_handles = 0;
+    g_owned_frees = 0;
     session_init(&s);
     s.api = &g_client;
     s.env = s.error = s.service = &s;  // never looked into

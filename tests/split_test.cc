@@ -54,7 +54,8 @@ Grouped group(const std::vector<uint32_t>& weights, uint32_t threshold, int fail
     EXPECT_TRUE(r.min_rowid[18] == 0 && r.min_rowid[19] == 0 && r.max_rowid[19] == 0);
     g.ranges.emplace_back(std::stoi(r.min_rowid), std::stoi(r.max_rowid));
   }
-  EXPECT_EQ(g_handles, 0) << "statement or define left";
+  EXPECT_EQ(g_handles, 0) << "statement left";
+  EXPECT_EQ(g_owned_frees, 0) << "define freed apart from its statement";
   return g;
 }
 using Ranges = std::vector<std::pair<int, int>>;
@@ -110,6 +111,7 @@ TEST(Grouping, FailuresAreReportedOnce) {
   EXPECT_EQ(query_current_user(&fs.s, owner), OCI_NO_DATA);
   EXPECT_STREQ(owner, "");
   EXPECT_EQ(g_handles, 0);
+  EXPECT_EQ(g_owned_frees, 0);
 }
 
 std::string build(const char* engine, int which, const char* owner, const char* table,

@@ -357,6 +357,13 @@ int driver_main(int argc, char** argv) {
   // sets; a failure's text has already reached standard output once.
   DbSession session;
   session_init(&session);
+  if (job->query[0] == '\0' && job->degree <= 1) {
+    // split= names the table of a parallel unload; run once, there is no
+    // statement to run.
+    session_message(&session,
+                    "ERROR -- split= needs degree= above 1; to unload the table once, give it as query=.\n");
+    return 1;
+  }
   if (connect_session(&session, job->user) != 0) {
     close_session(&session);
     return 1;

@@ -19,9 +19,11 @@ constexpr int32_t OCI_SUCCESS_WITH_INFO = 1;
 constexpr int32_t OCI_NO_DATA = 100;
 constexpr int32_t OCI_ERROR = -1;
 constexpr int32_t OCI_INVALID_HANDLE = -2;
+constexpr int32_t OCI_NEED_DATA = 99;  // a polling LOB read has more pieces
 
 // Modes.
 constexpr uint32_t OCI_DEFAULT = 0;
+constexpr uint32_t OCI_THREADED = 0x01;
 constexpr uint32_t OCI_NTV_SYNTAX = 1;
 constexpr uint32_t OCI_COMMIT_ON_SUCCESS = 0x20;
 constexpr uint16_t OCI_FETCH_NEXT = 0x02;

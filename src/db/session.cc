@@ -194,7 +194,10 @@ int connect_session(DbSession* s, const char* login) {
 int open_session(DbSession* s, const char* user, const char* password, const char* connect_string,
                  uint32_t credential, uint32_t mode) {
   const DbClient* api = s->api;
-  if (api->OCIEnvNlsCreate(&s->env, OCI_DEFAULT, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
+  // Threaded mode always: parallel workers and library hosts use the client
+  // library from several threads at once, which it must know to protect its
+  // process-wide state.
+  if (api->OCIEnvNlsCreate(&s->env, OCI_THREADED, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
                            s->charset_id, s->ncharset_id) != OCI_SUCCESS) {
     s->env = nullptr;
     return -1;
@@ -220,8 +223,15 @@ int open_session(DbSession* s, const char* user, const char* password, const cha
   ok = ok && api->OCIAttrSet(s->session, OCI_HTYPE_SESSION, const_cast<char*>(password),
                              static_cast<uint32_t>(std::strlen(password)), OCI_ATTR_PASSWORD,
                              s->error) == OCI_SUCCESS;
-  bool begun = ok && api->OCISessionBegin(s->service, s->error, s->session, credential, mode) ==
-                         OCI_SUCCESS;
+  int32_t begin_status =
+      ok ? api->OCISessionBegin(s->service, s->error, s->session, credential, mode) : OCI_ERROR;
+  bool begun = begin_status == OCI_SUCCESS || begin_status == OCI_SUCCESS_WITH_INFO;
+  if (begin_status == OCI_SUCCESS_WITH_INFO) {
+    // Logged in with a warning waiting (for example ORA-28002, the password
+    // will expire soon): the user sees it and the run goes on.
+    report_error(s);
+    s->error_code = 0;
+  }
   ok = begun && api->OCIAttrSet(s->service, OCI_HTYPE_SVCCTX, s->session, 0, OCI_ATTR_SESSION,
                                 s->error) == OCI_SUCCESS;
   if (ok) return 0;

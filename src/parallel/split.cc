@@ -13,7 +13,7 @@ constexpr int kRowidText = 20;         // bytes per fetched ROWID text, NUL incl
 constexpr size_t kRowidChars = 18;     // characters of a ROWID text
 constexpr size_t kStatementSize = 1024;
 constexpr size_t kNameSize = 132;      // owner, split and part buffers
-constexpr int kUserSize = 30;          // defined size of the current-user column
+constexpr int kUserSize = 129;         // a user name of up to 128 bytes and its NUL
 
 bool embedded_engine(const DbSession* s) {
   return s && s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0;
@@ -25,18 +25,14 @@ bool call_succeeded(int32_t status) {
 }
 
 // One statement handle of the session and the defines made on it. Whatever
-// path leaves the calling function, the defines are released first, then the
-// statement.
+// path leaves the calling function, the statement is released, and its
+// defines with it (they belong to it).
 class Statement {
  public:
   explicit Statement(DbSession* s) : s_(s) {}
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
   ~Statement() {
-    for (void*& d : defines_) {
-      if (d) s_->api->OCIHandleFree(d, OCI_HTYPE_DEFINE);
-      d = nullptr;
-    }
     if (stmt_) s_->api->OCIHandleFree(stmt_, OCI_HTYPE_STMT);
   }
 
@@ -153,6 +149,62 @@ void parse_split_name(UnloadJob* job) {
       keep_tail(job->split, i + 1);
     }
   }
+}
+
+// Folds one name as the server folds an identifier: unquoted to upper case
+// (ASCII letters), a name in double quotes kept as written, without them.
+void fold_name(char* name) {
+  size_t len = strnlen(name, kNameSize - 1);
+  if (len >= 2 && name[0] == '"' && name[len - 1] == '"') {
+    std::memmove(name, name + 1, len - 2);
+    std::memset(name + len - 2, 0, kNameSize - (len - 2));
+    return;
+  }
+  for (size_t i = 0; i < len; ++i)
+    if (name[i] >= 'a' && name[i] <= 'z') name[i] = static_cast<char>(name[i] - 'a' + 'A');
+}
+
+void fold_split_names(UnloadJob* job) {
+  fold_name(job->owner);
+  fold_name(job->split);
+  fold_name(job->part);
+}
+
+int probe_split_table(DbSession* s, const char* owner, const char* table) {
+  char text[kStatementSize];
+  size_t pos = 0;
+  auto put = [&](const char* t) {
+    for (; *t && pos + 1 < sizeof text; ++t) text[pos++] = *t;
+  };
+  auto put_quoted = [&](const char* name) {
+    put("\"");
+    for (; *name && pos + 2 < sizeof text; ++name) {
+      if (*name == '"') text[pos++] = '"';
+      text[pos++] = *name;
+    }
+    put("\"");
+  };
+  put("SELECT ROWID FROM ");
+  if (owner && owner[0] && !embedded_engine(s)) {
+    put_quoted(owner);
+    put(".");
+  }
+  put_quoted(table);
+  text[pos] = '\0';
+  Statement st(s);
+  if (st.allocate() != 0) return -1;
+  if (st.run(text, pos) != 0) return -1;
+  char rowid[kRowidText];
+  uint16_t rowid_len = 0;
+  if (st.define(1, rowid, kRowidText, SQLT_STR, &rowid_len) != 0) {
+    report_error(s);
+    return -1;
+  }
+  int32_t status = st.fetch(1);
+  if (status == OCI_NO_DATA) return 0;
+  if (status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO) return 1;
+  report_error(s);
+  return -1;
 }
 
 int query_current_user(DbSession* s, char* owner) {

@@ -25,7 +25,17 @@ static_assert(std::is_trivially_copyable_v<RowidRangeList>);
 
 // owner.table:partition taken apart into job->owner, job->split, job->part.
 void parse_split_name(UnloadJob* job);
-// "SELECT USER FROM DUAL" into owner (132 bytes). 0 or a failure code.
+// Folds owner, table and partition names as the server folds identifiers:
+// a name without double quotes to upper case, a quoted one kept as written
+// (its quotes removed). Called after parse_split_name.
+void fold_split_names(UnloadJob* job);
+// Whether the split table holds rows, read through the table itself
+// ("SELECT ROWID FROM owner.table", the owner left out on the embedded
+// engine): 1 a row, 0 none, -1 no such table or no row identifiers (the
+// database's text has been reported).
+int probe_split_table(DbSession* s, const char* owner, const char* table);
+// "SELECT USER FROM DUAL" into owner (132 bytes; a name of up to 128 bytes).
+// 0 or a failure code.
 int query_current_user(DbSession* s, char* owner);
 int count_split_weight(DbSession* s, const char* owner, const char* table, const char* part,
                        uint32_t* total);

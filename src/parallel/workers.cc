@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -85,15 +86,34 @@ void append_bind(UnloadJob* job, const char* name, const char* value) {
   b.value_len = static_cast<int32_t>(len);
 }
 
+// Appends a name in double quotes (inner quotes doubled), as the split
+// names are exact after folding.
+void append_quoted(std::string* out, const char* name) {
+  *out += '"';
+  for (; *name; ++name) {
+    if (*name == '"') *out += '"';
+    *out += *name;
+  }
+  *out += '"';
+}
+
 // A copy of the driver's job restricted to one range, or null when no memory
-// is left for it.
-std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const RowidRange& range) {
+// is left for it. The generated statement names the owner too, so that a
+// table of another schema is read (the embedded engine has no schemas).
+std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const RowidRange& range,
+                                           bool with_owner) {
   std::unique_ptr<UnloadJob> copy(new (std::nothrow) UnloadJob);
   if (!copy) return copy;
   *copy = job;
   copy->result = 0;
   if (copy->query[0] == '\0') {
-    std::snprintf(copy->query, sizeof copy->query, kWorkerQuery, copy->split);
+    std::string name;
+    if (with_owner && copy->owner[0]) {
+      append_quoted(&name, copy->owner);
+      name += '.';
+    }
+    append_quoted(&name, copy->split);
+    std::snprintf(copy->query, sizeof copy->query, kWorkerQuery, name.c_str());
   }
   append_bind(copy.get(), "MINRID", range.min_rowid);
   append_bind(copy.get(), "MAXRID", range.max_rowid);
@@ -121,7 +141,9 @@ std::thread start_worker(Worker& w, int index, DbSession* s) {
 // memory is left for it.
 bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSession* s) {
   if (w.job) return true;
-  if (!g_fault || g_fault(range.index, false) != kFaultNoMemory) w.job = make_worker_job(job, range);
+  const bool with_owner = !(s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0);
+  if (!g_fault || g_fault(range.index, false) != kFaultNoMemory)
+    w.job = make_worker_job(job, range, with_owner);
   if (w.job) return true;
   session_messagef(s, "ERROR -- Cannot allocate the job of worker %d.\n", range.index);
   return false;
@@ -147,6 +169,7 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
   if (rc != 0) return rc;
 
   parse_split_name(job);
+  fold_split_names(job);
   if (job->owner[0] == '\0') query_current_user(s, job->owner);
   int d = job->degree < 2 ? 2 : (job->degree > kMaxRanges ? kMaxRanges : job->degree);
 
@@ -161,9 +184,20 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
   if (rc != 0) {
     // The database's own text, if any, has already been delivered.
     session_messagef(s, "ERROR -- Cannot cut table %s into ROWID ranges (%d).\n", job->split, rc);
-    return rc;
+    return kSplitFailed;
   }
-  if (list.count == 0) return 0;
+  if (list.count == 0) {
+    // No storage piece: an empty table, or a name that is no table whose
+    // rows can be cut by ROWID (a view, a missing name, a table without row
+    // identifiers). Reading the name itself tells them apart.
+    int rows = probe_split_table(s, job->owner, job->split);
+    if (rows == 0) {
+      session_messagef(s, "Table %s is empty: nothing to unload.\n", job->split);
+      return 0;
+    }
+    session_messagef(s, "ERROR -- %s is not a table that can be cut into ROWID ranges.\n", job->split);
+    return kSplitFailed;
+  }
 
   const int n = list.count;
   std::array<Worker, kMaxRanges> workers;

@@ -10,6 +10,9 @@ namespace rowvane {
 // its thread could not be started. The same value a fresh job holds before
 // any run; it counts as a failure in the exit value.
 constexpr int kResultWorkerNotStarted = 1;
+// Exit value when the split table cannot be cut into ranges: the range
+// statements failed, or the name is no table with row identifiers.
+constexpr int kSplitFailed = 4;
 
 // Computes the ranges on the driver's session, runs one job copy per range,
 // re-runs failed workers within job->retry and returns the sum of the

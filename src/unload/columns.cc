@@ -211,7 +211,7 @@ int define_column(DbSession* s, void* stmt, uint32_t position, ColumnInfo* c, ui
         return -1;
       }
     }
-    element = 0;
+    element = static_cast<int32_t>(sizeof(void*));  // one locator pointer per row
   }
   if (api->OCIDefineByPos(stmt, &c->define, s->error, position, c->buffer, element, c->fetch_type,
                           c->indicators, c->lengths, c->return_codes,
@@ -319,12 +319,11 @@ int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool /*fixe
   return static_cast<int>(count);
 }
 
-void release_columns(DbSession* s, ColumnInfo* head) {
+void release_columns(ColumnInfo* head) {
   ColumnInfo* c = head->next;
   head->next = nullptr;
   while (c) {
     ColumnInfo* next = c->next;
-    if (c->define && s->api) s->api->OCIHandleFree(c->define, OCI_HTYPE_DEFINE);
     std::free(c->buffer);
     std::free(c);
     c = next;

@@ -47,9 +47,10 @@ static_assert(std::is_trivially_copyable_v<ColumnInfo>);
 int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool fixed_width,
                          const char* width_text, UnloadJob* job);
 
-// Frees every column behind head (define handle, buffer, record); head->next
-// becomes null.
-void release_columns(DbSession* s, ColumnInfo* head);
+// Frees every column behind head (buffer, record); head->next becomes null.
+// The define handles are not freed: they belong to the statement and are
+// released with it, so the statement is freed after this.
+void release_columns(ColumnInfo* head);
 
 // Row size used for the array size and the FIX length of the control file:
 // 1 + per column (256 for LOB locator types 112/113, else slot_width) + record_len.

@@ -220,21 +220,18 @@ int run_job(UnloadJob* job) {
   }
 
   if (head) {
-    release_columns(s, head);
+    release_columns(head);
     std::free(head);
   }
+  // The statement takes its bind and define handles with it; freeing them
+  // on their own would free them twice in the vendor's library.
   if (stmt) s->api->OCIHandleFree(stmt, OCI_HTYPE_STMT);
+  for (BindVar& b : job->binds) b.handle = nullptr;
 
   if (s->run_status == 0 && job->postsql[0] && run_setup_statement(s, job->postsql) != 0) {
     s->run_status = kResultPostsqlFailed;
   }
 
-  for (BindVar& b : job->binds) {
-    if (b.handle) {
-      s->api->OCIHandleFree(b.handle, OCI_HTYPE_BIND);
-      b.handle = nullptr;
-    }
-  }
   close_session(s);
   if (log_file) std::fclose(log_file);
   job->result = s->run_status;

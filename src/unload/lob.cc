@@ -24,14 +24,21 @@ int format_reference(char* ref, const char* lob_name, int64_t offset, int64_t le
 
 bool failed_status(int32_t status) { return status < 0; }
 
+// Character sets whose characters are two-byte units: the client library
+// counts a character LOB's pieces in characters there, not in bytes.
+bool two_byte_set(uint16_t id) { return id == 1000 || id == 2000 || id == 2002; }
+
 }  // namespace
 
 int32_t copy_lob_to_file_in_pieces(DbSession* s, void* locator, FILE* lob_file,
                                    const char* lob_name, char* ref, int* ref_len,
-                                   uint8_t charset_form, bool* failed, uint32_t piece_size) {
+                                   uint8_t charset_form, bool character, bool* failed,
+                                   uint32_t piece_size) {
   if (piece_size == 0 || piece_size > kLobPieceSize) piece_size = kLobPieceSize;
   unsigned char buffer[kLobPieceSize];
   std::memset(buffer, 0, sizeof buffer);
+  const uint16_t set = charset_form == SQLCS_NCHAR ? s->ncharset_id : s->charset_id;
+  const uint32_t unit = character && two_byte_set(set) ? 2 : 1;
 
   const int64_t start = lob_file ? file_tell(lob_file) : -1;
   const DbClient* api = s->api;
@@ -45,24 +52,35 @@ int32_t copy_lob_to_file_in_pieces(DbSession* s, void* locator, FILE* lob_file,
       report_error(s);
       *failed = true;
     } else {
-      uint32_t offset = 1;
+      // One polling read of the whole LOB (amount 0 from offset 1): every
+      // call returning OCI_NEED_DATA delivers a piece and more follows;
+      // OCI_SUCCESS delivers the last one. A piece may be shorter than the
+      // buffer while data remains, so only the status ends the loop. When
+      // the lob file cannot take a piece, the read is still carried on to
+      // its end with the pieces discarded: the library refuses every other
+      // call on the connection (even the close) until the read has ended.
+      bool writing = true;
       for (;;) {
         uint32_t amount = 0;
-        status = api->OCILobRead(s->service, s->error, locator, &amount, offset, buffer, piece_size,
+        status = api->OCILobRead(s->service, s->error, locator, &amount, 1, buffer, piece_size,
                                  nullptr, nullptr, 0, charset_form);
         if (failed_status(status)) {
           report_error(s);
           *failed = true;
           break;
         }
-        if (amount > piece_size) amount = piece_size;  // never trust a count past the buffer
-        if (amount > 0 && std::fwrite(buffer, 1, amount, lob_file) != amount) {
-          session_messagef(s, "ERROR -- Cannot write to file : %s\n", lob_name);
-          *failed = true;
+        if (status == OCI_NO_DATA) {  // nothing to read: an empty LOB
+          status = OCI_SUCCESS;
           break;
         }
-        if (amount < piece_size) break;
-        offset += amount;
+        uint64_t bytes = static_cast<uint64_t>(amount) * unit;
+        if (bytes > piece_size) bytes = piece_size;  // never trust a count past the buffer
+        if (writing && bytes > 0 && std::fwrite(buffer, 1, bytes, lob_file) != bytes) {
+          session_messagef(s, "ERROR -- Cannot write to file : %s\n", lob_name);
+          *failed = true;
+          writing = false;
+        }
+        if (status != OCI_NEED_DATA) break;
       }
       int32_t close_status = api->OCILobClose(s->service, s->error, locator);
       if (failed_status(close_status)) report_error(s);
@@ -77,9 +95,10 @@ int32_t copy_lob_to_file_in_pieces(DbSession* s, void* locator, FILE* lob_file,
 }
 
 int32_t copy_lob_to_file(DbSession* s, void* locator, FILE* lob_file, const char* lob_name,
-                         char* ref, int* ref_len, uint8_t charset_form, bool* failed) {
+                         char* ref, int* ref_len, uint8_t charset_form, bool character,
+                         bool* failed) {
   return copy_lob_to_file_in_pieces(s, locator, lob_file, lob_name, ref, ref_len, charset_form,
-                                    failed, kLobPieceSize);
+                                    character, failed, kLobPieceSize);
 }
 
 int null_lob_reference(FILE* lob_file, const char* lob_name, char* ref) {

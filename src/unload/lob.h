@@ -14,7 +14,8 @@ constexpr uint32_t kLobPieceSize = 32768;
 // always fit ("name.offset.length/" is at most 296 bytes).
 constexpr size_t kLobReferenceSize = 320;
 
-// Streams one LOB into lob_file in pieces of kLobPieceSize bytes and writes
+// Streams one LOB into lob_file in pieces of kLobPieceSize bytes (one polling
+// read, driven by its status) and writes
 // its reference "%s.%ld.%ld/" (lob name without a leading "+", 1-based byte
 // offset, length) into ref (kLobReferenceSize bytes). *ref_len receives the
 // reference length. The offset is the lob file's position, which is its
@@ -25,16 +26,21 @@ constexpr size_t kLobReferenceSize = 320;
 // "ERROR -- Cannot write to file : %s\n"; the bytes written so far stay and
 // the reference records their length. *failed is set (never cleared) when
 // the LOB could not be copied whole, so the caller can end the run with 7.
-// Memory use does not depend on the LOB's size.
+// character is true for CLOB and NCLOB values: with a UTF-16 client set
+// (ids 1000, 2000, 2002 for the column's form) the library counts their
+// pieces in two-byte characters. Memory use does not depend on the LOB's
+// size.
 int32_t copy_lob_to_file(DbSession* s, void* locator, FILE* lob_file, const char* lob_name,
-                         char* ref, int* ref_len, uint8_t charset_form, bool* failed);
+                         char* ref, int* ref_len, uint8_t charset_form, bool character,
+                         bool* failed);
 
 // copy_lob_to_file reading pieces of piece_size bytes (1 to kLobPieceSize;
 // other values mean kLobPieceSize). Tests use it to reach piece boundaries
 // with small values.
 int32_t copy_lob_to_file_in_pieces(DbSession* s, void* locator, FILE* lob_file,
                                    const char* lob_name, char* ref, int* ref_len,
-                                   uint8_t charset_form, bool* failed, uint32_t piece_size);
+                                   uint8_t charset_form, bool character, bool* failed,
+                                   uint32_t piece_size);
 
 // The reference of a NULL LOB into ref (kLobReferenceSize bytes): the lob
 // file's current length + 1 and -1. Returns the reference length.

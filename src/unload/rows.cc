@@ -299,7 +299,7 @@ struct Run {
       void* locator = reinterpret_cast<void**>(p.base)[row];
       bool failed = false;
       copy_lob_to_file(s, locator, files.lob, files.lob_name, ref, &ref_len,
-                       p.column->charset_form, &failed);
+                       p.column->charset_form, p.column->fetch_type == SQLT_CLOB, &failed);
       // The copy reported a write failure itself; a read failure leaves
       // the file's error flag clear.
       if (std::ferror(files.lob)) {

@@ -259,48 +259,35 @@ size_t convert_text(const Converter* c, const unsigned char* src, size_t n, unsi
   return written;
 }
 
-bool convert_append(const Converter* c, const unsigned char* src, size_t n, unsigned char** buf,
-                    size_t* len, size_t* cap) {
-  auto grow = [&](size_t need) {
-    if (*len + need <= *cap) return true;
-    size_t nc = *cap ? *cap : 256;
-    while (nc < *len + need) nc *= 2;
-    auto* nb = static_cast<unsigned char*>(std::realloc(*buf, nc));
-    if (!nb) return false;
-    *buf = nb;
-    *cap = nc;
-    return true;
-  };
-  if (n == 0) return true;
-  if (c == nullptr || c->kind == TargetKind::kUtf8 ||
-      (c->kind == TargetKind::kAsciiCompatible && all_ascii(src, n))) {
-    if (!grow(n)) return false;
-    std::memcpy(*buf + *len, src, n);
-    *len += n;
-    return true;
+size_t convert_prefix(const Converter* c, const unsigned char* src, size_t n, unsigned char* dst,
+                      size_t cap, size_t* consumed) {
+  if (c == nullptr || c->kind == TargetKind::kUtf8) {
+    size_t m = n <= cap ? n : cap;
+    if (c && m < n)
+      while (m > 0 && (src[m] & 0xC0) == 0x80) --m;  // whole characters only
+    std::memcpy(dst, src, m);
+    *consumed = m;
+    return m;
   }
   if (all_ascii(src, n)) {
-    if (!grow(2 * n)) return false;
-    *len += widen_ascii(c, src, n, *buf + *len, 2 * n);
-    return true;
+    if (c->kind == TargetKind::kAsciiCompatible) {
+      size_t m = n <= cap ? n : cap;
+      std::memcpy(dst, src, m);
+      *consumed = m;
+      return m;
+    }
+    size_t w = widen_ascii(c, src, n, dst, cap);
+    *consumed = w / 2;
+    return w;
   }
   iconv(static_cast<iconv_t>(c->cd), nullptr, nullptr, nullptr, nullptr);
   const unsigned char* in = src;
   size_t inleft = n;
-  // Every target here takes at most 4 bytes per UTF-8 character, and a
-  // UTF-8 character has at least one byte: 4 * n bytes always suffice, but
-  // grow in steps so a large value does not reserve four times its size.
-  while (inleft > 0) {
-    size_t step = inleft * 2 + 16;
-    if (!grow(step)) return false;
-    unsigned char* out = *buf + *len;
-    size_t outleft = *cap - *len;
-    size_t before = outleft;
-    iconv_pass(c, &in, &inleft, &out, &outleft);
-    *len += before - outleft;
-    if (before == outleft && inleft > 0 && !grow(*cap - *len + 64)) return false;
-  }
-  return true;
+  unsigned char* out = dst;
+  size_t outleft = cap;
+  iconv_pass(c, &in, &inleft, &out, &outleft);
+  *consumed = static_cast<size_t>(in - src);
+  return cap - outleft;
 }
 
 }  // namespace rowvane::embedded

@@ -18,6 +18,7 @@ namespace embedded {
 namespace {
 
 std::atomic<EmbeddedStatementObserver> g_observer{nullptr};
+std::atomic<EmbeddedCallObserver> g_call_observer{nullptr};
 
 // How long a connection waits for another one's lock (parallel workers and
 // writers on the same file) before a statement fails with ORA-00054.
@@ -66,6 +67,10 @@ Env* env_of(const void* p) {
 }
 
 void finalize_vm(Stmt* st) {
+  if (st->stream_vm) sqlite3_finalize(st->stream_vm);
+  st->stream_vm = nullptr;
+  st->stream_planned = false;
+  st->rowid_col = -1;
   if (st->vm) sqlite3_finalize(st->vm);
   st->vm = nullptr;
   st->vm_db = nullptr;
@@ -86,14 +91,25 @@ void clear_params(Stmt* st) {
   st->params.clear();
 }
 
-// Releases what a statement owns; its defines and binds stay alive (the
-// caller may still free them) but no longer point at it.
+void delete_handle(HandleHead* h);
+
+// Releases what a statement owns. Its defines and binds belong to it, as
+// they do in the vendor's library: they are released with it, and their
+// handles are invalid afterwards.
 void destroy_stmt(Stmt* st) {
   finalize_vm(st);
-  for (Define* d : st->defines)
-    if (d) d->stmt = nullptr;
-  for (Bind* b : st->binds)
-    if (b) b->stmt = nullptr;
+  for (Define* d : st->defines) {
+    if (!d) continue;
+    d->stmt = nullptr;
+    unlink(&d->head);
+    delete_handle(&d->head);
+  }
+  for (Bind* b : st->binds) {
+    if (!b) continue;
+    b->stmt = nullptr;
+    unlink(&b->head);
+    delete_handle(&b->head);
+  }
   clear_params(st);
   st->defines.clear();
   st->binds.clear();
@@ -123,6 +139,7 @@ void delete_handle(HandleHead* h) {
     case OCI_HTYPE_BIND: delete reinterpret_cast<Bind*>(h); break;
     case OCI_DTYPE_LOB: {
       auto* l = reinterpret_cast<Lob*>(h);
+      if (l->head.env && l->head.env->polling_lob == l) l->head.env->polling_lob = nullptr;
       lob_free_data(l);
       delete l;
       break;
@@ -294,6 +311,8 @@ Bind* find_bind(Stmt* st, const char* param_name) {
   return nullptr;
 }
 
+}  // namespace
+
 int32_t apply_binds(Stmt* st, sqlite3_stmt* vm, void* err) {
   int count = sqlite3_bind_parameter_count(vm);
   std::string utf8;
@@ -353,6 +372,8 @@ int32_t apply_binds(Stmt* st, sqlite3_stmt* vm, void* err) {
   }
   return OCI_SUCCESS;
 }
+
+namespace {
 
 // ---------------------------------------------------------------- execute
 
@@ -420,6 +441,14 @@ int32_t execute_query(Stmt* st, sqlite3* db, void* err) {
     }
     st->vm_db = db;
   } else {
+    // A re-execution reads the rows of the query as written again; LOB
+    // columns are planned anew at its first fetch.
+    if (st->stream_vm) sqlite3_finalize(st->stream_vm);
+    st->stream_vm = nullptr;
+    st->stream_planned = false;
+    st->rowid_col = -1;
+    for (Define* d : st->defines)
+      if (d) d->stream.reset();
     sqlite3_reset(st->vm);
     sqlite3_clear_bindings(st->vm);
   }
@@ -501,9 +530,10 @@ int32_t execute_all(Stmt* st, sqlite3* db, void* err) {
 
 // ---------------------------------------------------------------- operations
 
-int32_t env_nls_create(void** envp, uint32_t, void*, OciMallocFn, OciReallocFn, OciFreeFn,
+int32_t env_nls_create(void** envp, uint32_t mode, void*, OciMallocFn, OciReallocFn, OciFreeFn,
                        size_t xtramem_sz, void** usrmempp, uint16_t charset, uint16_t ncharset) {
   if (!envp) return OCI_INVALID_HANDLE;
+  observe_call("OCIEnvNlsCreate", mode, 0);
   *envp = nullptr;
   Env* env = new (std::nothrow) Env();
   if (!env) return OCI_ERROR;
@@ -594,6 +624,7 @@ int32_t descriptor_alloc(const void* parenth, void** descpp, uint32_t type, size
 int32_t handle_free(void* hndlp, uint32_t type) {
   auto* h = static_cast<HandleHead*>(hndlp);
   if (!h || h->magic != kMagic || h->type != type) return OCI_INVALID_HANDLE;
+  observe_call("OCIHandleFree", type, 0);
   switch (type) {
     case OCI_HTYPE_ENV: release_env(reinterpret_cast<Env*>(h)); return OCI_SUCCESS;
     case OCI_DTYPE_PARAM: return OCI_SUCCESS;  // belongs to its statement
@@ -777,6 +808,7 @@ int32_t stmt_execute(void* svchp, void* stmtp, void* errhp, uint32_t iters, uint
   clear_error(errhp);
   if (!st->prepared) return set_error(errhp, 24338);
   Env* env = st->head.env;
+  if (env->polling_lob) return set_error(errhp, 3127);
   Server* srv = env->server;
   if (SvcCtx* svc = as_handle<SvcCtx>(svchp, OCI_HTYPE_SVCCTX))
     if (svc->server && svc->server->db) srv = svc->server;
@@ -917,6 +949,11 @@ uint16_t charset_name_to_id(void*, const unsigned char* name) {
 }
 
 }  // namespace
+
+void observe_call(const char* operation, uint32_t kind, int64_t value) {
+  if (EmbeddedCallObserver obs = g_call_observer.load()) obs(operation, kind, value);
+}
+
 }  // namespace embedded
 
 const DbClient* embedded_client() {
@@ -929,6 +966,10 @@ const DbClient* embedded_client() {
       lob_close,      charset_name_to_id,
   };
   return &client;
+}
+
+void embedded_set_call_observer(EmbeddedCallObserver observer) {
+  embedded::g_call_observer.store(observer);
 }
 
 void embedded_set_statement_observer(EmbeddedStatementObserver observer) {

@@ -141,9 +141,12 @@
 //   when given, receives every piece from the offset to the end.
 //
 // Handles. OCIHandleFree of the environment releases everything made from
-//   it. A statement's defines and binds are owned by the environment, so
-//   they may be freed before or after their statement. Parameter
-//   descriptors belong to their statement. Each environment must be used by
+//   it. A statement's defines and binds belong to it, as in the vendor's
+//   library: they are released with the statement, so a caller frees the
+//   statement only (freeing one before it is allowed; after it, the handle
+//   no longer exists). Parameter descriptors belong to their statement. A
+//   LOB define takes the size of a locator pointer as its element size
+//   (anything else fails with ORA-00932). Each environment must be used by
 //   one thread at a time; different environments may run in parallel.
 #pragma once
 
@@ -176,6 +179,18 @@ int encode_oracle_date(const char* text, size_t len, unsigned char out[11]);
 // (from the thread that prepares it; null turns it off).
 typedef void (*EmbeddedStatementObserver)(const char* text, uint32_t len);
 void embedded_set_statement_observer(EmbeddedStatementObserver observer);
+
+// Test hook: calls whose arguments a vendor library would hold the caller to
+// are reported here when set (from the calling thread): "OCIEnvNlsCreate"
+// with its mode, "OCIHandleFree" with the handle type, "OCIDefineByPos" with
+// the external type and the element size as value.
+// Test hook: the most bytes of one LOB value the engine has held in memory at
+// once (its own buffers and SQLite's copy of a row's value) since the last
+// call with reset set; reset starts counting anew.
+size_t embedded_lob_memory_peak(bool reset);
+
+typedef void (*EmbeddedCallObserver)(const char* operation, uint32_t kind, int64_t value);
+void embedded_set_call_observer(EmbeddedCallObserver observer);
 
 // Hooks for the strict stand-in client library (tests/stand_in), which
 // forwards to this engine and needs two things the operations do not give:

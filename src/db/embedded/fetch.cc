@@ -5,6 +5,8 @@
 // formatted on the stack and copied once, and nothing is allocated per
 // value. Only LOB locators and hex forms of binary values use buffers that
 // grow once and are then reused.
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -40,6 +42,7 @@ bool is_hex_kind(Kind k) { return k == Kind::kRaw || k == Kind::kLongRaw || k ==
 
 struct FetchState {
   Stmt* st;
+  sqlite3_stmt* vm;  // the compiled query the rows come from
   Env* env;
   bool truncated;
   bool dates_as_stored;  // DATE text in the stored form is delivered as it is
@@ -195,7 +198,7 @@ size_t format_real(Kind kind, double v, char* out) {
 }
 
 int32_t put_as_text(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
-  sqlite3_stmt* vm = fs.st->vm;
+  sqlite3_stmt* vm = fs.vm;
   char tmp[512];
   Kind k = d->kind;
   if (is_date_kind(k)) {
@@ -276,7 +279,7 @@ int32_t put_as_text(FetchState& fs, const Define* d, uint32_t row, int col, int 
 }
 
 int32_t put_as_number(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
-  sqlite3_stmt* vm = fs.st->vm;
+  sqlite3_stmt* vm = fs.vm;
   unsigned char num[22];
   int len = 0;
   switch (type) {
@@ -303,7 +306,7 @@ int32_t put_as_number(FetchState& fs, const Define* d, uint32_t row, int col, in
 
 int32_t put_as_date(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
   DateTime dt;
-  if (!column_datetime(fs.st->vm, col, type, &dt)) return 1861;
+  if (!column_datetime(fs.vm, col, type, &dt)) return 1861;
   if (d->kind == Kind::kTimestampLtz) datetime_to_utc(&dt);
   unsigned char b[7] = {static_cast<unsigned char>(dt.year / 100 + 100),
                         static_cast<unsigned char>(dt.year % 100 + 100),
@@ -317,7 +320,7 @@ int32_t put_as_date(FetchState& fs, const Define* d, uint32_t row, int col, int 
 }
 
 int32_t put_as_bytes(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
-  sqlite3_stmt* vm = fs.st->vm;
+  sqlite3_stmt* vm = fs.vm;
   if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
     char tmp[512];
     size_t n = type == SQLITE_INTEGER ? format_int64(sqlite3_column_int64(vm, col), tmp)
@@ -369,7 +372,7 @@ bool column_integer(sqlite3_stmt* vm, int col, int type, int64_t* v, int32_t* co
 int32_t put_as_integer(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
   int64_t v = 0;
   int32_t code = 0;
-  if (!column_integer(fs.st->vm, col, type, &v, &code)) return code;
+  if (!column_integer(fs.vm, col, type, &v, &code)) return code;
   bool is_signed = d->dty == kSqltInt;
   size_t size = static_cast<size_t>(d->value_sz);
   unsigned char* dst = slot_of(d, row);
@@ -391,34 +394,82 @@ int32_t put_as_integer(FetchState& fs, const Define* d, uint32_t row, int col, i
   return 0;
 }
 
-// Moves a large value out of its locator into the environment's spill file,
-// so that memory does not grow with the values of a whole batch.
-bool spill_lob(Env* env, Lob* l) {
+// Writes a large value straight from SQLite's row into the environment's
+// spill file, so that it is held once (by SQLite, for this row) and never
+// copied on the heap, and a batch of locators holds no more than the values
+// of at most kLobInlineLimit bytes.
+bool spill_lob(Env* env, Lob* l, const unsigned char* src, size_t n) {
   if (!env->lob_spill) env->lob_spill = std::tmpfile();
   if (!env->lob_spill) return false;
   if (rowvane::file_seek(env->lob_spill, static_cast<int64_t>(env->lob_spill_end)) != 0 ||
-      std::fwrite(l->data, 1, l->len, env->lob_spill) != l->len)
+      std::fwrite(src, 1, n, env->lob_spill) != n)
     return false;
   l->spilled = true;
   l->spill_offset = env->lob_spill_end;
-  env->lob_spill_end += l->len;
-  size_t len = l->len;
-  lob_free_data(l);
-  l->len = len;
+  l->len = n;
+  env->lob_spill_end += n;
   return true;
 }
 
-// Copies n bytes of a value from start into dst, from the locator or the
-// spill file.
-bool lob_copy_out(Lob* l, size_t start, void* dst, size_t n) {
-  if (!l->spilled) {
-    std::memcpy(dst, l->data + start, n);
-    return true;
+// Keeps n bytes of a value in its locator, or in the spill file when large.
+bool hold_lob(Env* env, Lob* l, const unsigned char* src, size_t n) {
+  note_lob_memory(n);  // SQLite's copy of the row's value
+  if (n > kLobInlineLimit) return spill_lob(env, l, src, n);
+  if (n > l->cap) {
+    auto* nb = static_cast<unsigned char*>(std::realloc(l->data, n));
+    if (!nb) return false;
+    l->data = nb;
+    l->cap = n;
   }
-  FILE* spill = l->head.env->lob_spill;
-  return spill && std::fflush(spill) == 0 &&
-         rowvane::file_seek(spill, static_cast<int64_t>(l->spill_offset + start)) == 0 &&
-         std::fread(dst, 1, n, spill) == n;
+  if (n) std::memcpy(l->data, src, n);
+  l->len = n;
+  return true;
+}
+
+void close_blob(Lob* l) {
+  if (l->blob) sqlite3_blob_close(l->blob);
+  l->blob = nullptr;
+}
+
+// Fills a locator with the row's value of a column read from its table: the
+// value's type comes from a lookup by rowid that does not read the value
+// itself; numbers (rare in a LOB column) are held as their text.
+int32_t put_streamed_locator(FetchState& fs, const Define* d, uint32_t row, Lob* l, bool textual) {
+  LobStream* ls = d->stream.get();
+  const int64_t rowid = sqlite3_column_int64(fs.vm, fs.st->rowid_col);
+  sqlite3_reset(ls->probe);
+  sqlite3_bind_int64(ls->probe, 1, rowid);
+  if (sqlite3_step(ls->probe) != SQLITE_ROW) {
+    sqlite3_reset(ls->probe);
+    return 22275;
+  }
+  const char* type = reinterpret_cast<const char*>(sqlite3_column_text(ls->probe, 0));
+  char kind = type ? type[0] : 'n';
+  if (kind == 'n') {
+    l->is_null = true;
+    sqlite3_reset(ls->probe);
+    return put_null(d, row);
+  }
+  bool ok = true;
+  if (kind == 'i' || kind == 'r') {
+    char tmp[512];
+    size_t n = kind == 'i' ? format_int64(sqlite3_column_int64(ls->probe, 1), tmp)
+                           : format_real(d->kind, sqlite3_column_double(ls->probe, 1), tmp);
+    ok = hold_lob(fs.env, l, reinterpret_cast<const unsigned char*>(tmp), n);
+    l->chars = textual;
+  } else {
+    l->stream = d->stream;
+    l->rowid = rowid;
+    l->len = 0;
+    l->chars = textual && kind == 't';
+    if (kind != 't') l->conv = nullptr;  // bytes in a character column pass as they are
+  }
+  sqlite3_reset(ls->probe);
+  if (!ok) return 4030;
+  if (d->indicators) d->indicators[row] = 0;
+  if (d->lengths) d->lengths[row] = 0;
+  if (d->rcodes) d->rcodes[row] = 0;
+  return 0;
 }
 
 int32_t put_locator(FetchState& fs, const Define* d, uint32_t row, int col, int type) {
@@ -426,31 +477,43 @@ int32_t put_locator(FetchState& fs, const Define* d, uint32_t row, int col, int 
   std::memcpy(&handle, d->buffer + static_cast<size_t>(row) * sizeof(void*), sizeof handle);
   Lob* l = as_handle<Lob>(handle, OCI_DTYPE_LOB);
   if (!l) return 22275;
+  if (l->polling) return 3127;
+  close_blob(l);
+  l->stream.reset();
   l->len = 0;
   l->open = false;
   l->filled = true;
+  l->spilled = false;
+  l->epoch = fs.env->lob_epoch;
+  // Text is kept as stored and converted as it is read; character columns
+  // count characters.
+  const bool textual = d->dty == SQLT_CLOB && !is_binary_kind(d->kind);
+  l->conv = textual ? d->conv : nullptr;
+  l->utf16 = l->conv && (l->conv->kind == TargetKind::kUtf16Le || l->conv->kind == TargetKind::kUtf16Be);
+  l->is_null = false;
+  if (d->stream) return put_streamed_locator(fs, d, row, l, textual);
   l->is_null = type == SQLITE_NULL;
   if (l->is_null) return put_null(d, row);
-  sqlite3_stmt* vm = fs.st->vm;
+  sqlite3_stmt* vm = fs.vm;
   bool ok;
+  l->chars = textual;
   if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
     char tmp[512];
     size_t n = type == SQLITE_INTEGER ? format_int64(sqlite3_column_int64(vm, col), tmp)
                                       : format_real(d->kind, sqlite3_column_double(vm, col), tmp);
-    ok = convert_append(d->conv, reinterpret_cast<const unsigned char*>(tmp), n, &l->data,
-                        &l->len, &l->cap);
+    ok = hold_lob(fs.env, l, reinterpret_cast<const unsigned char*>(tmp), n);
   } else {
     const void* p = type == SQLITE_BLOB ? sqlite3_column_blob(vm, col)
                                         : static_cast<const void*>(sqlite3_column_text(vm, col));
     size_t n = static_cast<size_t>(sqlite3_column_bytes(vm, col));
-    ok = convert_append(type == SQLITE_TEXT ? d->conv : nullptr,
-                        static_cast<const unsigned char*>(p ? p : ""), n, &l->data, &l->len,
-                        &l->cap);
+    if (type == SQLITE_BLOB) {
+      l->conv = nullptr;  // bytes pass as they are
+      l->chars = false;
+      l->utf16 = false;
+    }
+    ok = hold_lob(fs.env, l, static_cast<const unsigned char*>(p ? p : ""), n);
   }
   if (!ok) return 4030;
-  l->spilled = false;
-  l->epoch = fs.env->lob_epoch;
-  if (l->len > kLobInlineLimit && !spill_lob(fs.env, l)) return 4030;
   if (d->indicators) d->indicators[row] = 0;
   if (d->lengths) d->lengths[row] = 0;
   if (d->rcodes) d->rcodes[row] = 0;
@@ -459,7 +522,7 @@ int32_t put_locator(FetchState& fs, const Define* d, uint32_t row, int col, int 
 
 int32_t put_value(FetchState& fs, const Define* d, uint32_t row) {
   int col = static_cast<int>(d->position) - 1;
-  int type = sqlite3_column_type(fs.st->vm, col);
+  int type = sqlite3_column_type(fs.vm, col);
   if (is_lob_type(d->dty)) return put_locator(fs, d, row, col, type);
   if (type == SQLITE_NULL) return put_null(d, row);
   switch (d->dty) {
@@ -488,7 +551,7 @@ bool plan_define(Stmt* st, Define* d, void* err) {
                  (d->dty == SQLT_CLOB && !is_binary_kind(p->kind));
   const Converter* c = &env->out[p->charset_form == SQLCS_NCHAR ? 1 : 0];
   d->conv = textual && c->kind != TargetKind::kUtf8 ? c : nullptr;
-  if (textual && !d->conv && d->dty != SQLT_CLOB) d->conv = c;  // UTF-8: cut at characters
+  if (textual && !d->conv) d->conv = c;  // UTF-8: cut at characters
   if (is_lob_type(d->dty)) {
     d->stride = sizeof(void*);
     d->capacity = 0;
@@ -519,6 +582,8 @@ void release_define(Define* d) {
 }
 
 void lob_free_data(Lob* l) {
+  close_blob(l);
+  l->stream.reset();
   std::free(l->data);
   l->data = nullptr;
   l->len = l->cap = 0;
@@ -529,6 +594,7 @@ int32_t define_by_pos(void* stmtp, void** defnp, void* errhp, uint32_t position,
                       uint16_t* rcodep, uint32_t) {
   Stmt* st = as_handle<Stmt>(stmtp, OCI_HTYPE_STMT);
   if (!st || !defnp) return OCI_INVALID_HANDLE;
+  observe_call("OCIDefineByPos", dty, value_sz);
   clear_error(errhp);
   if (position == 0) return set_error(errhp, 1007);
   if (!valuep) return set_error(errhp, 932, "no buffer");
@@ -546,7 +612,10 @@ int32_t define_by_pos(void* stmtp, void** defnp, void* errhp, uint32_t position,
       if (value_sz != 1 && value_sz != 2 && value_sz != 4 && value_sz != 8)
         return set_error(errhp, 932, "integer size");
       break;
-    case SQLT_CLOB: case SQLT_BLOB: case SQLT_BFILEE: break;
+    case SQLT_CLOB: case SQLT_BLOB: case SQLT_BFILEE:
+      // The buffer holds one locator pointer per row.
+      if (value_sz != static_cast<int32_t>(sizeof(void*))) return set_error(errhp, 932, "locator size");
+      break;
     default: return set_error(errhp, 932, "external type not supported");
   }
   if (st->defines.size() < position) st->defines.resize(position, nullptr);
@@ -585,9 +654,10 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
   if (orientation != OCI_FETCH_NEXT && orientation != 0) return set_error(errhp, 1002);
   if (st->state != StmtState::kQueryOpen && st->state != StmtState::kQueryDone)
     return set_error(errhp, 1002);
+  if (st->head.env->polling_lob) return set_error(errhp, 3127);
   st->rows_fetched = 0;
   if (nrows == 0) {  // cancels the cursor
-    if (st->vm) sqlite3_reset(st->vm);
+    if (row_vm(st)) sqlite3_reset(row_vm(st));
     st->has_row = false;
     st->state = StmtState::kQueryDone;
     return OCI_SUCCESS;
@@ -602,21 +672,23 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
     // rewritten from its start.
     st->head.env->lob_epoch++;
     st->head.env->lob_spill_end = 0;
+    if (!st->stream_planned && plan_lob_streaming(st, errhp) != OCI_SUCCESS) return OCI_ERROR;
   }
-  FetchState fs{st, st->head.env, false, renders_stored_form(st->head.env->date_format)};
+  sqlite3_stmt* vm = row_vm(st);
+  FetchState fs{st, vm, st->head.env, false, renders_stored_form(st->head.env->date_format)};
   uint32_t n = 0;
   while (n < nrows) {
     if (!st->has_row) {
       if (st->state == StmtState::kQueryDone) break;
-      int rc = sqlite3_step(st->vm);
+      int rc = sqlite3_step(vm);
       if (rc == SQLITE_DONE) {
-        sqlite3_reset(st->vm);  // ends the read transaction at once
+        sqlite3_reset(vm);  // ends the read transaction at once
         st->state = StmtState::kQueryDone;
         break;
       }
       if (rc != SQLITE_ROW) {
         set_sqlite_error(errhp, st->vm_db, rc, st->text.c_str());
-        sqlite3_reset(st->vm);
+        sqlite3_reset(vm);
         // The cursor cannot go on past this error. A caller that tolerates
         // it and fetches again must not see a normal end of the rows (it
         // would take the unread rest for the end of the data), so the next
@@ -658,51 +730,205 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
 
 // ---------------------------------------------------------------- LOBs
 
+namespace {
+
+std::atomic<size_t> g_lob_memory_peak{0};
+
+// Opens a streamed value's blob reader and learns its length.
+int32_t open_source(Lob* l, void* errhp) {
+  if (!l->stream || l->blob) return OCI_SUCCESS;
+  LobStream* ls = l->stream.get();
+  if (sqlite3_blob_open(ls->db, "main", ls->table.c_str(), ls->column.c_str(), l->rowid, 0,
+                        &l->blob) != SQLITE_OK) {
+    int32_t r = set_error(errhp, 22275, sqlite3_errmsg(ls->db));
+    close_blob(l);
+    return r;
+  }
+  l->len = static_cast<size_t>(sqlite3_blob_bytes(l->blob));
+  return OCI_SUCCESS;
+}
+
+// The source bytes [pos, pos + n) of a value: in place when held in memory,
+// else read into the environment's staging buffer.
+const unsigned char* source_bytes(Lob* l, uint64_t pos, size_t n) {
+  if (!l->spilled && !l->stream) return l->data + pos;
+  std::vector<unsigned char>& stage = l->head.env->lob_stage;
+  if (stage.size() < n) stage.resize(n);
+  note_lob_memory(stage.size());
+  if (l->stream) {
+    if (!l->blob || sqlite3_blob_read(l->blob, stage.data(), static_cast<int>(n),
+                                      static_cast<int>(pos)) != SQLITE_OK)
+      return nullptr;
+    return stage.data();
+  }
+  FILE* spill = l->head.env->lob_spill;
+  if (!spill || std::fflush(spill) != 0 ||
+      rowvane::file_seek(spill, static_cast<int64_t>(l->spill_offset + pos)) != 0 ||
+      std::fread(stage.data(), 1, n, spill) != n)
+    return nullptr;
+  return stage.data();
+}
+
+bool is_char_start(unsigned char b) { return (b & 0xC0) != 0x80; }
+
+// Moves *pos past `count` characters (bytes for a binary value); false when
+// the value ends first.
+bool skip_units(Lob* l, uint64_t* pos, uint64_t count) {
+  if (!l->chars) {
+    *pos += count;
+    return *pos < l->len;
+  }
+  while (count > 0 && *pos < l->len) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(l->len - *pos, 65536));
+    const unsigned char* src = source_bytes(l, *pos, n);
+    if (!src) return false;
+    size_t i = 0;
+    for (; i < n; ++i) {
+      if (is_char_start(src[i])) {
+        if (count == 0) break;
+        --count;
+      }
+    }
+    *pos += i;
+    if (count == 0 && i < n) break;
+  }
+  // Continuation bytes of the last skipped character.
+  while (*pos < l->len) {
+    const unsigned char* b = source_bytes(l, *pos, 1);
+    if (!b || is_char_start(*b)) break;
+    ++*pos;
+  }
+  return *pos < l->len;
+}
+
+// The next piece of a read into buf: whole characters (converted into the
+// client set) from poll_pos, at most poll_left characters (bytes), at most
+// bufl bytes. *bytes receives the bytes written; false when the value could
+// not be read.
+bool next_piece(Lob* l, unsigned char* buf, uint32_t bufl, size_t* bytes) {
+  *bytes = 0;
+  uint64_t rest = l->len - l->poll_pos;
+  // Source bytes that can fill the buffer: a character takes at least one
+  // byte in the client set, and at least half as many as in UTF-8.
+  size_t window = static_cast<size_t>(std::min<uint64_t>(rest, l->conv ? 2ull * bufl + 4 : bufl));
+  if (!l->chars) window = static_cast<size_t>(std::min<uint64_t>(window, l->poll_left));
+  const bool cut = window < rest;
+  const unsigned char* src = source_bytes(l, l->poll_pos, window + (cut ? 1 : 0));
+  if (!src) return false;
+  if (l->chars) {
+    // End the window at a character boundary, and after poll_left characters.
+    size_t end = window, count = 0;
+    for (size_t i = 0; i < window; ++i) {
+      if (is_char_start(src[i]) && count++ == l->poll_left) {
+        end = i;
+        break;
+      }
+    }
+    if (end == window && cut)
+      while (end > 0 && !is_char_start(src[end])) --end;
+    window = end;
+  }
+  size_t consumed = 0;
+  *bytes = convert_prefix(l->conv, src, window, buf, bufl, &consumed);
+  if (consumed == 0 && window > 0) return false;  // not even one character fits
+  uint64_t units = consumed;
+  if (l->chars) {
+    units = 0;
+    for (size_t i = 0; i < consumed; ++i) units += is_char_start(src[i]) ? 1 : 0;
+  }
+  l->poll_pos += consumed;
+  l->poll_left -= std::min(l->poll_left, units);
+  return true;
+}
+
+bool more_to_read(const Lob* l) { return l->poll_pos < l->len && l->poll_left > 0; }
+
+void end_polling(Lob* l) {
+  l->polling = false;
+  if (l->head.env->polling_lob == l) l->head.env->polling_lob = nullptr;
+}
+
+}  // namespace
+
+void note_lob_memory(size_t n) {
+  size_t seen = g_lob_memory_peak.load(std::memory_order_relaxed);
+  while (n > seen && !g_lob_memory_peak.compare_exchange_weak(seen, n, std::memory_order_relaxed)) {
+  }
+}
+
 int32_t lob_open(void*, void* errhp, void* locp, uint8_t) {
   Lob* l = as_handle<Lob>(locp, OCI_DTYPE_LOB);
   if (!l) return OCI_INVALID_HANDLE;
   clear_error(errhp);
+  if (l->head.env->polling_lob) return set_error(errhp, 3127);
   if (!l->filled || l->is_null) return set_error(errhp, 22275);
   if (l->open) return set_error(errhp, 22293);
   l->open = true;
   return OCI_SUCCESS;
 }
 
+// Reads as the vendor's library does. Offsets count characters of a
+// character LOB (bytes of a binary one); the amount asked too (0: to the
+// end). The amount returned counts bytes, except with a UTF-16 client set,
+// where it counts its two-byte characters. A read that leaves data unread
+// returns OCI_NEED_DATA and the caller must call again (offset and amount
+// then ignored) until OCI_SUCCESS delivers the last piece; until then any
+// other call on the connection fails with ORA-03127. A read at or past the
+// end returns OCI_NO_DATA with amount 0. A read callback, when given,
+// receives every piece from the offset to the end in one call.
 int32_t lob_read(void*, void* errhp, void* locp, uint32_t* amtp, uint32_t offset, void* bufp,
                  uint32_t bufl, void* ctxp, OciLobReadCallback cbfp, uint16_t, uint8_t) {
   Lob* l = as_handle<Lob>(locp, OCI_DTYPE_LOB);
   if (!l || !amtp) return OCI_INVALID_HANDLE;
   clear_error(errhp);
+  Env* env = l->head.env;
+  if (env->polling_lob && env->polling_lob != l) return set_error(errhp, 3127);
   if (!l->filled || l->is_null) return set_error(errhp, 22275);
   // A spilled value of an earlier fetch has been overwritten since.
-  if (l->spilled && l->epoch != l->head.env->lob_epoch) return set_error(errhp, 22275);
-  if (offset == 0 || !bufp || bufl == 0) return set_error(errhp, 24801);
-  size_t start = static_cast<size_t>(offset) - 1;
-  size_t left = start < l->len ? l->len - start : 0;
-  if (*amtp != 0 && *amtp < left) left = *amtp;
-  if (left == 0) {
-    *amtp = 0;
-    return OCI_NO_DATA;
-  }
-  if (cbfp) {
-    // Streams every piece through the callback, first to last.
-    uint32_t total = 0;
-    size_t pos = start;
-    while (left > 0) {
-      size_t piece = left < bufl ? left : bufl;
-      if (!lob_copy_out(l, pos, bufp, piece)) return set_error(errhp, 22275, "spill file");
-      left -= piece;
-      pos += piece;
-      total += static_cast<uint32_t>(piece);
-      uint8_t flag = total == piece ? (left == 0 ? 0 : 1) : (left == 0 ? 3 : 2);
-      if (cbfp(ctxp, bufp, static_cast<uint32_t>(piece), flag) != -24200 && left > 0) break;
+  if (l->spilled && l->epoch != env->lob_epoch) return set_error(errhp, 22275);
+  if (!bufp || bufl == 0) return set_error(errhp, 24801);
+  auto* buf = static_cast<unsigned char*>(bufp);
+  const uint32_t unit = l->utf16 ? 2 : 1;
+  if (!l->polling) {
+    if (offset == 0) return set_error(errhp, 24801);
+    int32_t r = open_source(l, errhp);
+    if (r != OCI_SUCCESS) return r;
+    l->poll_pos = 0;
+    l->poll_left = *amtp ? *amtp : UINT64_MAX;
+    if (!skip_units(l, &l->poll_pos, offset - 1) || l->len == 0) {
+      *amtp = 0;
+      return OCI_NO_DATA;
     }
-    *amtp = total;
+  }
+  size_t bytes = 0;
+  if (cbfp) {
+    // Every piece through the callback, first to last.
+    uint64_t total = 0;
+    bool first = true;
+    while (more_to_read(l)) {
+      if (!next_piece(l, buf, bufl, &bytes)) return set_error(errhp, 22275, "read failed");
+      total += bytes;
+      bool last = !more_to_read(l);
+      uint8_t flag = first ? (last ? 0 : 1) : (last ? 3 : 2);
+      first = false;
+      if (cbfp(ctxp, buf, static_cast<uint32_t>(bytes), flag) != -24200 && !last) break;
+    }
+    end_polling(l);
+    *amtp = static_cast<uint32_t>(total / unit);
     return OCI_SUCCESS;
   }
-  size_t n = left < bufl ? left : bufl;
-  if (!lob_copy_out(l, start, bufp, n)) return set_error(errhp, 22275, "spill file");
-  *amtp = static_cast<uint32_t>(n);
+  if (!next_piece(l, buf, bufl, &bytes)) {
+    end_polling(l);
+    return set_error(errhp, 22275, "read failed");
+  }
+  *amtp = static_cast<uint32_t>(bytes / unit);
+  if (more_to_read(l)) {
+    l->polling = true;
+    env->polling_lob = l;
+    return OCI_NEED_DATA;
+  }
+  end_polling(l);
+  if (!l->open) close_blob(l);
   return OCI_SUCCESS;
 }
 
@@ -710,9 +936,19 @@ int32_t lob_close(void*, void* errhp, void* locp) {
   Lob* l = as_handle<Lob>(locp, OCI_DTYPE_LOB);
   if (!l) return OCI_INVALID_HANDLE;
   clear_error(errhp);
+  if (l->head.env->polling_lob) return set_error(errhp, 3127);
   if (!l->open) return set_error(errhp, 22289);
   l->open = false;
+  close_blob(l);
   return OCI_SUCCESS;
 }
 
 }  // namespace rowvane::embedded
+
+namespace rowvane {
+
+size_t embedded_lob_memory_peak(bool reset) {
+  return reset ? embedded::g_lob_memory_peak.exchange(0) : embedded::g_lob_memory_peak.load();
+}
+
+}  // namespace rowvane

@@ -1,9 +1,6 @@
 // The two hooks of engine.h for the strict stand-in client library.
-#include <cstdio>
-
 #include "db/embedded/engine.h"
 #include "db/embedded/internal.h"
-#include "platform/file_io.h"
 
 namespace rowvane {
 
@@ -16,19 +13,20 @@ sqlite3* embedded_database(const void* handle) {
 bool embedded_lob_value(const void* locator, std::string* out) {
   using embedded::Lob;
   Lob* l = embedded::as_handle<Lob>(locator, OCI_DTYPE_LOB);
-  if (!l || !l->filled || l->is_null) return false;
-  if (!l->spilled) {
-    out->assign(reinterpret_cast<const char*>(l->data), l->len);
-    return true;
-  }
-  // A spilled value lives in the environment's spill file until the next
-  // fetch into locators rewrites it.
-  FILE* spill = l->head.env->lob_spill;
-  if (l->epoch != l->head.env->lob_epoch || !spill || std::fflush(spill) != 0 ||
-      file_seek(spill, static_cast<int64_t>(l->spill_offset)) != 0)
-    return false;
-  out->resize(l->len);
-  return std::fread(out->data(), 1, l->len, spill) == l->len;
+  out->clear();
+  if (!l || !l->filled || l->is_null || l->polling) return false;
+  // The whole value through the engine's own polling read; its amounts
+  // count bytes, or two-byte units with a UTF-16 client set.
+  unsigned char piece[65536];
+  int32_t status;
+  do {
+    uint32_t amount = 0;
+    status = embedded::lob_read(nullptr, nullptr, l, &amount, 1, piece, sizeof piece, nullptr,
+                                nullptr, 0, 0);
+    if (status != OCI_SUCCESS && status != OCI_NEED_DATA) break;
+    out->append(reinterpret_cast<const char*>(piece), amount * (l->utf16 ? 2u : 1u));
+  } while (status == OCI_NEED_DATA);
+  return status == OCI_SUCCESS || status == OCI_NO_DATA;
 }
 
 }  // namespace rowvane

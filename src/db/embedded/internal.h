@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,20 @@ struct Param {
   std::string name;       // in the client character set
 };
 
+// One LOB column of a query read straight from its table: the query yields
+// the row's rowid instead of the value, and each LOB is read in pieces with
+// SQLite's incremental blob reader, so no value is ever held whole.
+struct LobStream {
+  sqlite3* db = nullptr;
+  std::string table;             // as SQLite names it
+  std::string column;
+  sqlite3_stmt* probe = nullptr; // the value's type (and a number's value) by rowid
+  LobStream() = default;
+  LobStream(const LobStream&) = delete;
+  LobStream& operator=(const LobStream&) = delete;
+  ~LobStream() { if (probe) sqlite3_finalize(probe); }
+};
+
 struct Define {
   HandleHead head;
   Stmt* stmt;             // null once the statement is gone
@@ -152,6 +167,7 @@ struct Define {
   size_t stride;          // bytes per row in buffer
   size_t capacity;        // value bytes one slot takes
   uint8_t fraction_digits;
+  std::shared_ptr<LobStream> stream;  // set when the column is read from its table
 };
 
 struct Bind {
@@ -184,12 +200,22 @@ struct Stmt {
   std::vector<Define*> defines;   // by position - 1; null where none
   std::vector<Bind*> binds;
   std::vector<unsigned char> scratch;  // hex forms, counting, re-used
+  // LOB columns read from their table (lob_stream.cc): the rewritten query
+  // the rows come from, and the position of its added rowid column.
+  bool stream_planned = false;
+  sqlite3_stmt* stream_vm = nullptr;
+  int rowid_col = -1;
 };
+
+// The compiled query the rows come from.
+inline sqlite3_stmt* row_vm(const Stmt* st) { return st->stream_vm ? st->stream_vm : st->vm; }
 
 struct Lob {
   HandleHead head;
-  unsigned char* data;    // a copy of the fetched value (converted CLOB text)
-  size_t len;
+  // The value as stored (UTF-8 text or bytes): in data, in the spill file,
+  // or in its table (stream). Text is converted piece by piece as it is read.
+  unsigned char* data;
+  size_t len;             // value bytes (a streamed value: known once opened)
   size_t cap;             // kept across fetches for reuse
   bool filled;            // holds a fetched value
   bool is_null;
@@ -197,11 +223,20 @@ struct Lob {
   bool spilled;           // the value lies in the environment's spill file
   uint64_t spill_offset;  // where, when spilled (len bytes)
   uint32_t epoch;         // the environment's LOB epoch when it was filled
+  const Converter* conv;  // text into the client set; null: bytes as they are
+  bool chars;             // a character LOB: offsets and amounts count characters
+  bool utf16;             // the client set is UTF-16: amounts come back in units of 2 bytes
+  // Streamed from its table.
+  std::shared_ptr<LobStream> stream;
+  int64_t rowid;
+  sqlite3_blob* blob;     // open while the value is read
+  // A polling read in progress (OCI_NEED_DATA returned): where the next
+  // piece starts, and how many characters (bytes) the caller still wants.
+  bool polling;
+  uint64_t poll_pos;
+  uint64_t poll_left;
 };
 
-// Values above this size are not kept in their locator but written to the
-// environment's spill file, so a batch of locators holds at most this much
-// memory per row whatever the sizes of the values.
 constexpr size_t kLobInlineLimit = 65536;
 
 struct Env {
@@ -222,6 +257,10 @@ struct Env {
   FILE* lob_spill = nullptr;
   uint64_t lob_spill_end = 0;
   uint32_t lob_epoch = 0;
+  // The LOB whose polling read has not ended: until it does, every other
+  // call on the connection fails with ORA-03127, as in the vendor's library.
+  Lob* polling_lob = nullptr;
+  std::vector<unsigned char> lob_stage;  // source bytes of one piece
 };
 
 // ---- errors.cc
@@ -250,9 +289,12 @@ void to_utf8(void* cd, const char* text, size_t len, std::string* out);
 // *full receives the length the whole value takes in the target set.
 size_t convert_text(const Converter* c, const unsigned char* src, size_t n, unsigned char* dst,
                     size_t cap, size_t* full);
-// Appends the converted value to a growing buffer (LOB copies).
-bool convert_append(const Converter* c, const unsigned char* src, size_t n, unsigned char** buf,
-                    size_t* len, size_t* cap);
+// Converts the longest run of whole characters of src (n UTF-8 bytes; n
+// must end on a character boundary) that fits into dst (capacity cap);
+// *consumed receives the source bytes taken. A null converter copies bytes
+// as they are (binary values). Returns the bytes written.
+size_t convert_prefix(const Converter* c, const unsigned char* src, size_t n, unsigned char* dst,
+                      size_t cap, size_t* consumed);
 
 // ---- datetime.cc
 struct DateTime {
@@ -298,6 +340,8 @@ int32_t lob_read(void* svchp, void* errhp, void* locp, uint32_t* amtp, uint32_t 
 int32_t lob_close(void* svchp, void* errhp, void* locp);
 
 // ---- engine.cc helpers used elsewhere
+// Hands one call to the test hook set by embedded_set_call_observer.
+void observe_call(const char* operation, uint32_t kind, int64_t value);
 template <typename T>
 T* as_handle(const void* p, uint32_t type) {
   auto* h = static_cast<HandleHead*>(const_cast<void*>(p));
@@ -306,5 +350,18 @@ T* as_handle(const void* p, uint32_t type) {
 }
 void release_define(Define* d);
 void lob_free_data(Lob* l);
+// Records that the engine held n bytes of one LOB value at once.
+void note_lob_memory(size_t n);
+
+// ---- lob_stream.cc
+// Before the first rows of a query are fetched into LOB locators: when the
+// query reads its locator columns straight from one table, switches the
+// statement to a rewritten query that yields the rowid instead of each such
+// value (row_vm) and marks their defines with a LobStream. The rewritten
+// query is re-executed with the statement's binds and its first row stepped.
+// Returns OCI_SUCCESS (also when nothing is rewritten) or an error status.
+int32_t plan_lob_streaming(Stmt* st, void* errhp);
+// Rebinds a statement's binds onto another compiled query (engine.cc).
+int32_t apply_binds(Stmt* st, sqlite3_stmt* vm, void* err);
 
 }  // namespace rowvane::embedded
