@@ -155,7 +155,10 @@ int main(int argc, char** argv) {
   mkdir(argv[2], 0755);
   if (chdir(argv[2]) != 0) return 2;
   make_database("host.db");
-  snprintf(db_login, sizeof db_login, "u/p@sqlite:host.db");
+  /* With ROWVANE_OCI_LIBRARY set (the strict stand-in), every run goes
+   * through the vendor's client library path. */
+  const char* library = getenv("ROWVANE_OCI_LIBRARY");
+  snprintf(db_login, sizeof db_login, "u/p@%shost.db", library && *library ? "" : "sqlite:");
 
   /* The default file name and result 0; a second run rewrites the file. */
   {

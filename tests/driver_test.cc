@@ -428,7 +428,7 @@ TEST(DriverProcess, RunsOnTheEmbeddedEngine) {
   std::string dir = rvtest::temp_dir("driverrun");
   rvtest::sqlite_exec(dir + "/t.db",
                       "create table t(a integer, b text); insert into t values(1,'x'),(2,'y');");
-  const std::string login = "u/p@sqlite:" + dir + "/t.db";
+  const std::string login = "u/p@" + rvtest::db_connect(dir + "/t.db");
 
   // A bare login, a bind, and the statement from standard input.
   rvtest::RunResult r = rvtest::run_program({login, "sql=-", ":v=2", "file=-"}, dir,

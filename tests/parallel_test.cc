@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -211,7 +212,7 @@ class ParallelProgram : public ::testing::Test {
                                          const std::string& make_dir = "") {
     std::string dir = rvtest::temp_dir("parallel_run");
     if (!make_dir.empty()) mkdir((dir + "/" + make_dir).c_str(), 0755);
-    args.insert(args.begin(), "user=u/p@sqlite:" + dir_ + "/t.db");
+    args.insert(args.begin(), "user=u/p@" + rvtest::db_connect(dir_ + "/t.db"));
     auto r = rvtest::run_program(args, dir);
     EXPECT_EQ(r.status, expected_status) << r.out;
     std::vector<std::string> lines;
@@ -237,9 +238,12 @@ TEST_F(ParallelProgram, EveryRowExactlyOnce) {
   EXPECT_EQ(files, 1);
   // Rowids 2 to 400000 make 16000 pieces of 25 rowids. At degree 128 the
   // threshold is 125, so 126 ranges of 126 pieces close and 124 remain.
+  // Through the stand-in a piece weighs its 25 blocks (one per rowid): the
+  // threshold of 3124 closes 128 ranges of 125 pieces.
+  const int ranges_at_128 = std::getenv("ROWVANE_OCI_LIBRARY") ? 128 : 127;
   for (int degree : {2, 3, 8, 128}) {
     EXPECT_EQ(unload({"split=T", "degree=" + std::to_string(degree)}, 0, "vanedata_", &files), ref);
-    EXPECT_EQ(files, degree == 128 ? 127 : degree) << "one file per range";
+    EXPECT_EQ(files, degree == 128 ? ranges_at_128 : degree) << "one file per range";
   }
   // A small table at degree 128 is cut as finely as the closing rule allows:
   // 3047 one-rowid pieces, threshold 23: 126 ranges of 24 and a remainder.

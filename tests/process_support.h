@@ -162,7 +162,7 @@ inline size_t count_of(const std::string& haystack, const std::string& needle) {
   return n;
 }
 
-inline std::string login_for(const std::string& db) { return "user=u/p@sqlite:" + db; }
+inline std::string login_for(const std::string& db) { return "user=u/p@" + rvtest::db_connect(db); }
 
 // A table T(ID INTEGER PRIMARY KEY, NAME VARCHAR2(30)) of `rows` rows, ID 1
 // to rows, NAME "name-<ID>".

@@ -82,6 +82,12 @@ RunResult run_program(const std::vector<std::string>& args, const std::string& c
   return run_shell(cmd);
 }
 
+std::string db_connect(const std::string& db_path) {
+  const char* library = std::getenv("ROWVANE_OCI_LIBRARY");
+  if (library && *library) return db_path;
+  return "sqlite:" + db_path;
+}
+
 void sqlite_exec(const std::string& db_path, const std::string& sql) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);

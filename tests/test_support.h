@@ -24,6 +24,13 @@ RunResult run_program(const std::vector<std::string>& args, const std::string& c
 // Runs a shell command, returns its exit status and standard output.
 RunResult run_shell(const std::string& command);
 
+// The connect text that names a database file in the tests' logins: the
+// embedded engine's "sqlite:<file>", or, when ROWVANE_OCI_LIBRARY is set (the
+// ctest entries named "...ThroughStandIn" set it to the strict stand-in for
+// the vendor's client library), the file alone, so that every login goes
+// through the vendor loader and the vendor's call sequences.
+std::string db_connect(const std::string& db_path);
+
 // Creates (or opens) a database file and runs the SQL script on it; aborts
 // the test on an error.
 void sqlite_exec(const std::string& db_path, const std::string& sql);

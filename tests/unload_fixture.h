@@ -40,13 +40,13 @@ struct JobRun {
   int result = 1;
 };
 
-// Builds a job for the database file db (login user=u/p@sqlite:<db>) from
+// Builds a job for the database file db (login user=u/p@<db_connect(db)>) from
 // option texts, with every message captured.
 inline std::unique_ptr<rowvane::UnloadJob> make_job(const std::string& db,
                                                      const std::vector<std::string>& options) {
   auto job = std::make_unique<rowvane::UnloadJob>();
   rowvane::job_defaults(job.get());
-  std::string user = "user=u/p@sqlite:" + db;
+  std::string user = "user=u/p@" + rvtest::db_connect(db);
   rowvane::set_option(job.get(), user.c_str());
   for (const auto& o : options) {
     EXPECT_EQ(rowvane::set_option(job.get(), o.c_str()), 1) << o;

@@ -160,8 +160,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "db/client.h"
+
+struct sqlite3;
 
 namespace rowvane {
 
@@ -196,5 +199,16 @@ size_t embedded_lob_memory_peak(bool reset);
 
 typedef void (*EmbeddedCallObserver)(const char* operation, uint32_t kind, int64_t value);
 void embedded_set_call_observer(EmbeddedCallObserver observer);
+
+// Hooks for the strict stand-in client library (tests/stand_in), which
+// forwards to this engine and needs two things the operations do not give:
+//
+// The SQLite connection behind any handle of an environment whose server is
+// attached (null otherwise), to register functions and views on it.
+::sqlite3* embedded_database(const void* handle);
+// The bytes a LOB locator holds after the last fetch (CLOB text already in
+// the client or national set), whatever the reading protocol of OCILobRead.
+// Returns false for a locator that holds no value or no longer can.
+bool embedded_lob_value(const void* locator, std::string* out);
 
 }  // namespace rowvane
