@@ -175,17 +175,22 @@ int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool
 
 }  // namespace
 
-void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
+bool control_file_path(const UnloadJob& job, char* path) {
   const int table_len = text_len(job.table);
-  if (table_len == 0 || job.format != kFormatText || job.piece != 1) return;
-
+  if (table_len == 0 || job.format != kFormatText || job.piece != 1) return false;
   // table holds at most 131 bytes and control 255, so both names fit.
-  char path[sizeof job.control + sizeof job.table + 16];
   if (job.control[0] != 0) {
-    std::snprintf(path, sizeof path, "%.*s", text_len(job.control), job.control);
+    std::snprintf(path, kControlPathSize, "%.*s", text_len(job.control), job.control);
   } else {
-    std::snprintf(path, sizeof path, "%.*s_sqlldr.ctl", table_len, job.table);
+    std::snprintf(path, kControlPathSize, "%.*s_sqlldr.ctl", table_len, job.table);
   }
+  return true;
+}
+
+void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
+  char path[kControlPathSize];
+  if (!control_file_path(job, path)) return;
+  const int table_len = text_len(job.table);
   FILE* f = std::fopen(path, "wb+");
   if (!f) return;  // a control file that cannot be created is skipped silently
 

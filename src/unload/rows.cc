@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/interrupt.h"
 #include "unload/job_runner.h"
 #include "unload/lob.h"
 #include "unload/output.h"
@@ -85,6 +86,8 @@ struct Run {
   bool lob_failed = false;        // a LOB could not be read whole (the run goes on)
   bool lob_write_failed = false;  // the lob file refused a write (the run ends)
   bool fixed = false;  // fixed-width layout
+  bool interrupted = false;  // a signal asked the run to stop; it did so at a record boundary
+  uint64_t rows_total = 0;   // records written over all files
 
   ColumnPlan* plans = nullptr;
   int ncols = 0;
@@ -105,6 +108,10 @@ struct Run {
 
   // --- record buffer -----------------------------------------------------
 
+  // The result of a failed write: a reader that closed its pipe (file=- into
+  // `head`) ends the run quietly with its own code.
+  int write_failure() const { return files.reader_gone ? kResultReaderGone : kResultWriteFailed; }
+
   bool flush() {
     if (status) {
       pos = 0;
@@ -112,7 +119,7 @@ struct Run {
     }
     int next = flush_buffer(&files, buf, pos, size);
     if (next < 0) {
-      status = kResultWriteFailed;
+      status = write_failure();
       pos = 0;
       return false;
     }
@@ -463,6 +470,7 @@ struct Run {
   template <int kFormat>
   void account_row() {
     ++files.rows_in_file;
+    ++rows_total;
     if (files.stdout_mode) return;
     if (--progress_countdown == 0) {
       report_progress(s, files.rows_in_file, files.megabytes);
@@ -491,6 +499,12 @@ struct Run {
   template <int kFormat, bool kFixed>
   void write_batch(uint32_t rows) {
     for (uint32_t r = 0; r < rows && status == 0; ++r) {
+      // One relaxed atomic load per record: a signal stops the run between
+      // two records, never inside one (nor opens the next file).
+      if (interrupt_signal() != 0) {
+        interrupted = true;
+        break;
+      }
       if (change_pending) {
         start_next_file();
         if (status) return;
@@ -680,6 +694,10 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   uint32_t rows_before = 0;  // cumulative row count before the current call (mod 2^32)
   int idle_errors = 0;       // consecutive tolerated errors that delivered no row
   while (r.status == 0) {
+    if (interrupt_signal() != 0) {
+      r.interrupted = true;
+      break;
+    }
     bool complete = true;
     uint32_t batch = 0;
     int32_t fetch = api->OCIStmtFetch(stmt, s->error, array, OCI_FETCH_NEXT, OCI_DEFAULT);
@@ -707,7 +725,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     }
     rows_before += batch;
     r.write_batch_rows(batch);
-    if (batch < array && complete) break;
+    if (r.interrupted || (batch < array && complete)) break;
     // A tolerated error that delivers nothing twice running means the cursor
     // makes no progress; fetching on would never end.
     idle_errors = !complete && batch == 0 ? idle_errors + 1 : 0;
@@ -728,16 +746,26 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
 
   if (finish_file(&r.files, r.buf, r.pos) != 0) {
     end_early(r, false);
-    s->run_status = kResultWriteFailed;
+    s->run_status = r.write_failure();
     return s->run_status;
   }
   r.pos = 0;
+  if (r.interrupted) {
+    // Every record handed over is whole; closing finishes a gzip stream.
+    if (close_output_files(&r.files) != 0) {
+      s->run_status = r.write_failure();
+      return s->run_status;
+    }
+    report_interrupted(s, interrupt_signal(), r.rows_total);
+    s->run_status = interrupted_result(interrupt_signal());
+    return s->run_status;
+  }
   if (!r.files.stdout_mode && r.files.rows_in_file % r.rows_per_progress != 0) {
     report_progress(s, r.files.rows_in_file, r.files.megabytes);
   }
   // A gzip stream or buffered bytes may still fail at the close: the
   // closing line only follows a file that was completely written.
-  int result = close_output_files(&r.files) != 0 ? kResultWriteFailed : kResultOk;
+  int result = close_output_files(&r.files) != 0 ? r.write_failure() : kResultOk;
   if (!r.files.stdout_mode && result == kResultOk) {
     report_closing(s, r.files.data_name, r.files.rows_in_file, r.files.megabytes);
   }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "db/embedded/internal.h"
+#include "platform/file_io.h"
 
 namespace rowvane {
 namespace embedded {
@@ -624,6 +625,16 @@ int32_t server_attach(void* srvhp, void* errhp, const unsigned char* dblink, int
   std::string utf8_path;
   to_utf8(env->in_cd, link, len, &utf8_path);
   if (utf8_path.empty()) return set_error(errhp, 12154, "no database file named");
+  // SQLite's own words for these ("unable to open database file") do not
+  // say what to do about them.
+  const FileKind kind = file_identity(utf8_path.c_str()).kind;
+  if (kind == FileKind::kMissing || kind == FileKind::kFolder) {
+    std::string detail = utf8_path +
+                         (kind == FileKind::kMissing ? ": the file does not exist"
+                                                     : ": this is a folder, not a database file") +
+                         ", and the embedded engine never creates one";
+    return set_error(errhp, 12154, detail.c_str());
+  }
   sqlite3* db = nullptr;
   // Read-write, never created: a missing file is a failed login.
   int rc = sqlite3_open_v2(utf8_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
