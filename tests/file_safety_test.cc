@@ -88,18 +88,14 @@ TEST_F(FileSafety, OutputsThatAreTheDatabaseOrEachOtherAreRefused) {
 const std::string kEndless = "query=select a.ID, b.ID, c.ID from T a, T b, T c";
 constexpr int kSide = 1000;
 
-class Interrupts : public ::testing::Test {
+class Interrupts : public rvproc::FolderTest {
  protected:
-  void SetUp() override {
-    dir_ = rvtest::temp_dir("interrupt");
-    db_ = dir_ + "/t.db";
-    rvproc::make_numbered_table(db_, kSide);
-  }
+  void SetUp() override { make_folder("interrupt", kSide); }
 
   // Starts the program in the folder with standard error into err.log and
   // standard output into out.log, or into the write end of `pipe_fds`.
   pid_t start(const std::vector<std::string>& args, const int* pipe_fds = nullptr) {
-    std::vector<std::string> text = {ROWVANE_BINARY, rvproc::login_for(db_)};
+    std::vector<std::string> text = {ROWVANE_BINARY, login_};
     text.insert(text.end(), args.begin(), args.end());
     pid_t pid = fork();
     if (pid == 0) {
@@ -164,8 +160,6 @@ class Interrupts : public ::testing::Test {
     }
     return k;
   }
-
-  std::string dir_, db_;
 };
 
 TEST_F(Interrupts, EachSignalStopsAtARecordBoundaryWithItsStatus) {

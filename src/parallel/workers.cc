@@ -136,7 +136,6 @@ bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSess
   return false;
 }
 
-
 // A re-run appends to its worker's log, so that the lines of the failed
 // attempt stay (a name too long for the "+" keeps replacing it).
 void keep_log_of_failed_attempt(UnloadJob* job) {

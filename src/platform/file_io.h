@@ -1,8 +1,8 @@
 // The few file operations the runtime library does not make portable.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <type_traits>
 

@@ -54,7 +54,9 @@ void install_interrupt_handlers() {
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   // SA_RESETHAND: the next signal of the same kind ends the process.
-  sa.sa_flags = SA_RESETHAND;
+  // SA_RESTART: a write the signal arrives in finishes rather than failing
+  // with EINTR, so the records before the stop still reach the file.
+  sa.sa_flags = SA_RESETHAND | SA_RESTART;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 #endif
