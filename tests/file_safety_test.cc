@@ -70,6 +70,11 @@ TEST_F(FileSafety, OutputsThatAreTheDatabaseOrEachOtherAreRefused) {
   p = run({login_, "query=T", "split=T", "degree=2", "log=run.log"});
   EXPECT_EQ(p.status, 1);
   EXPECT_EQ(p.out, "ERROR -- A parallel unload needs %p in the log file name: run.log\n");
+  // A re-run appends to its worker's log: the failed attempts' lines stay.
+  mkdir((dir_ + "/p_2.txt").c_str(), 0755);
+  p = run({login_, "split=T", "degree=2", "retry=2", "sleep=0", "file=p_%p.txt", "log=log_%p.txt"});
+  EXPECT_EQ(p.status, 6);
+  EXPECT_EQ(count_of(rvtest::read_file(dir_ + "/log_2.txt"), "Cannot write to file : p_2.txt"), 3u);
 
   // Devices are shared freely; a data pattern without %b still replaces its
   // own previous file.
