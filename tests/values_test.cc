@@ -419,24 +419,27 @@ TEST(HexAndTypes, HexDigits) {
 TEST(HexAndTypes, HexDigitsOfEveryByteAndLength) {
   std::vector<unsigned char> all(256 + 40);
   for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<unsigned char>(i * 7 + i / 256);
-  for (size_t len = 0; len <= all.size(); len += len < 48 ? 1 : 37) {
-    std::string want;
-    char two[3];
-    for (size_t i = 0; i < len; ++i) {
-      std::snprintf(two, sizeof two, "%02x", all[i]);
-      want += two;
+  for (bool upper : {false, true}) {
+    for (size_t len = 0; len <= all.size(); len += len < 48 ? 1 : 37) {
+      std::string want;
+      char two[3];
+      for (size_t i = 0; i < len; ++i) {
+        std::snprintf(two, sizeof two, upper ? "%02X" : "%02x", all[i]);
+        want += two;
+      }
+      std::string out(2 * len + 8, '#');
+      ASSERT_EQ(hex_bytes(out.data(), all.data(), len, upper), 2 * len);
+      ASSERT_EQ(out, want + "########") << len << (upper ? " upper" : " lower");
     }
-    std::string out(2 * len + 8, '#');
-    ASSERT_EQ(hex_bytes(out.data(), all.data(), len), 2 * len);
-    ASSERT_EQ(out, want + "########") << len;
   }
 }
 
 TEST(HexAndTypes, EscapedKinds) {
-  for (uint16_t t : {1, 96, 4, 21, 22, 100, 101, 182, 183, 189, 190, 8, 24, 3}) {
+  // CLOB and NCLOB text fetched inline is escaped like any other text.
+  for (uint16_t t : {1, 96, 4, 21, 22, 100, 101, 182, 183, 189, 190, 8, 24, 3, 112}) {
     EXPECT_TRUE(type_is_escaped(t)) << t;
   }
-  for (uint16_t t : {2, 6, 12, 156, 180, 181, 187, 188, 232, 11, 104, 15, 23, 112, 113, 114}) {
+  for (uint16_t t : {2, 6, 12, 156, 180, 181, 187, 188, 232, 11, 104, 15, 23, 113, 114}) {
     EXPECT_FALSE(type_is_escaped(t)) << t;
   }
 }

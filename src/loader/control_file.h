@@ -23,4 +23,11 @@ constexpr size_t kControlPathSize = sizeof(UnloadJob::control) + sizeof(UnloadJo
 // or false when the job writes none (no table, not plain text, not piece 1).
 bool control_file_path(const UnloadJob& job, char* path);
 
+// A column name as an identifier of statements and the control file: the
+// name between `quote` bytes, every inner `quote` byte doubled. With
+// bare_if_plain, a plain name (ASCII letters, digits, "_", "$", "#" and
+// bytes from 0x80, led by neither a digit nor "$" nor "#") is written as it
+// is. out must hold 2 * len + 2 bytes; returns the bytes written.
+size_t quote_identifier(char* out, const char* name, size_t len, char quote, bool bare_if_plain);
+
 }  // namespace rowvane

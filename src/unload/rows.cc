@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loader/control_file.h"
 #include "platform/interrupt.h"
+#include "unload/columns.h"
 #include "unload/job_runner.h"
 #include "unload/lob.h"
 #include "unload/output.h"
@@ -51,6 +53,8 @@ struct ColumnPlan {
   bool translate;  // translate_bytes applies
   bool quote;      // written between the quote texts
   bool hex;        // MySQL INSERT: unhex('..') of the bytes
+  bool hex_text;   // raw bytes as upper-case hex digits
+  const EscapeTable* escapes;  // the run's text plan, or byte by byte for raw bytes
 };
 
 // A fixed-capacity text built once per run; overflow is sticky.
@@ -68,11 +72,6 @@ struct BoundedText {
   }
   void add(const char* p) { add(p, std::strlen(p)); }
 };
-
-bool is_dbcs_lead(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
-bool is_dbcs_trail(unsigned char b) {
-  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE);
-}
 
 struct Run {
   const UnloadJob& job;
@@ -94,7 +93,8 @@ struct Run {
   uint32_t longest_name = 0;
   size_t quote_len = 0;
   Translation translation;
-  EscapeTable escapes;
+  EscapeTable escapes;      // text, by the target character set
+  EscapeTable raw_escapes;  // raw bytes: byte by byte
 
   BoundedText* head = nullptr;    // INSERT statement head
   BoundedText* update = nullptr;  // ON DUPLICATE KEY UPDATE clause (len 0 when unused)
@@ -194,27 +194,27 @@ struct Run {
 
   // Escaped copy; `known` is the exact count of added bytes, or -1. Returns
   // the bytes written.
-  size_t put_escaped(const unsigned char* v, size_t n, int64_t known) {
+  size_t put_escaped(const unsigned char* v, size_t n, int64_t known, const EscapeTable& e) {
     size_t worst = known >= 0 ? n + static_cast<size_t>(known) : 2 * n;
     if (worst <= static_cast<size_t>(size - pos)) {
-      size_t w = escape_bytes(buf + pos, v, n, escapes);
+      size_t w = escape_bytes(buf + pos, v, n, e);
       pos += static_cast<int>(w);
       return w;
     }
-    return put_escaped_slow(v, n);
+    return put_escaped_slow(v, n, e);
   }
 
   // A value whose escaped form does not fit the space left is written in
   // parts. Cuts fall between the characters of the escape scan, so a
-  // double-byte character is never split and the bytes come out as in one
-  // piece.
-  size_t put_escaped_slow(const unsigned char* v, size_t n) {
+  // character of several bytes is never split and the bytes come out as in
+  // one piece.
+  size_t put_escaped_slow(const unsigned char* v, size_t n, const EscapeTable& e) {
     size_t written = 0;
     while (n > 0 && status == 0) {
       size_t space = static_cast<size_t>(size - pos);
       size_t i = 0;
       while (i < n) {
-        size_t step = (i + 1 < n && is_dbcs_lead(v[i]) && is_dbcs_trail(v[i + 1])) ? 2 : 1;
+        size_t step = escape_char_length(v, i, n, e);
         if (2 * (i + step) > space) break;
         i += step;
       }
@@ -222,7 +222,7 @@ struct Run {
         if (!flush()) break;
         continue;
       }
-      size_t w = escape_bytes(buf + pos, v, i, escapes);
+      size_t w = escape_bytes(buf + pos, v, i, e);
       pos += static_cast<int>(w);
       written += w;
       v += i;
@@ -233,11 +233,11 @@ struct Run {
 
   // Two hex digits per byte; the room of the column is asked for before
   // every byte, so the digits may go out in several writes.
-  size_t put_hex(const unsigned char* v, size_t n, int32_t max_out) {
+  size_t put_hex(const unsigned char* v, size_t n, int32_t max_out, bool upper) {
     // All digits and the column's room fit: the loop below would write them
     // in one piece without a flush, so do just that.
     if (status == 0 && static_cast<int64_t>(pos) + max_out + 2 * static_cast<int64_t>(n) < size) {
-      size_t w = hex_bytes(buf + pos, v, n);
+      size_t w = hex_bytes(buf + pos, v, n, upper);
       pos += static_cast<int>(w);
       return w;
     }
@@ -252,7 +252,7 @@ struct Run {
         continue;
       }
       pairs = std::min(pairs, n);
-      size_t w = hex_bytes(buf + pos, v, pairs);
+      size_t w = hex_bytes(buf + pos, v, pairs, upper);
       pos += static_cast<int>(w);
       written += w;
       v += pairs;
@@ -297,7 +297,7 @@ struct Run {
   // into the record; returns the reference length. A LOB that cannot be read
   // whole is reported and the run goes on; a failed write to the lob file
   // ends the run (status 2, one message) and writes no reference.
-  size_t put_lob_reference(const ColumnPlan& p, uint32_t row, bool is_null) {
+  size_t put_lob_reference(const ColumnPlan& p, uint32_t row, bool is_null, bool into_record = true) {
     char ref[kLobReferenceSize];
     int ref_len = 0;
     if (!files.lob || status) return 0;  // locators are only defined with a lob file
@@ -322,7 +322,7 @@ struct Run {
       lob_write_failure(true);
       return 0;
     }
-    if (ref_len < 0) ref_len = 0;
+    if (ref_len < 0 || !into_record) return 0;
     put(ref, static_cast<size_t>(ref_len));
     return static_cast<size_t>(ref_len);
   }
@@ -354,7 +354,7 @@ struct Run {
     int64_t room = p.max_out;
     if (p.escaped && !is_null) {
       if (pos + room + static_cast<int64_t>(n) >= size) {
-        escape_count = static_cast<int64_t>(count_escapes(v, n, escapes));
+        escape_count = static_cast<int64_t>(count_escapes(v, n, *p.escapes));
         room += escape_count;
       } else {
         room += static_cast<int64_t>(n);
@@ -371,10 +371,17 @@ struct Run {
 
     size_t written = 0;
     if (is_null) {
-      if (p.kind == Kind::kLobRef) {
+      if (p.kind == Kind::kLobRef && kFormat == kFormatText) {
         written = put_lob_reference(p, row, true);
         if (status) return;
       } else {
+        // A statement has no use for a reference to nothing: NULL there,
+        // as for every other column (the lob file still gets its separator,
+        // so offsets stay as in every other layout).
+        if (p.kind == Kind::kLobRef) {
+          put_lob_reference(p, row, true, false);
+          if (status) return;
+        }
         put(job.null, static_cast<size_t>(job.null_len));
         written = static_cast<size_t>(job.null_len);
       }
@@ -398,8 +405,8 @@ struct Run {
           break;
         case Kind::kLong:
         case Kind::kText:
-          if (kFormat == kFormatMysqlInsert && p.hex) {
-            written = put_hex(v, n, p.max_out);
+          if ((kFormat == kFormatMysqlInsert && p.hex) || p.hex_text) {
+            written = put_hex(v, n, p.max_out, p.hex_text);
             break;
           }
           if (p.kind == Kind::kLong) {
@@ -408,14 +415,14 @@ struct Run {
             int64_t long_room = static_cast<int64_t>(p.max_out) + static_cast<int64_t>(n);
             if (p.escaped) {
               if (escape_count < 0 && pos + long_room + static_cast<int64_t>(n) >= size) {
-                escape_count = static_cast<int64_t>(count_escapes(v, n, escapes));
+                escape_count = static_cast<int64_t>(count_escapes(v, n, *p.escapes));
               }
               long_room += escape_count >= 0 ? escape_count : static_cast<int64_t>(n);
             }
             ensure(long_room);
           }
           if (p.escaped) {
-            written = put_escaped(v, n, escape_count);
+            written = put_escaped(v, n, escape_count, *p.escapes);
           } else {
             put(v, n);
             written = n;
@@ -550,9 +557,8 @@ bool build_statement_texts(Run& r) {
     for (int k = 0; k < r.ncols; ++k) {
       const ColumnInfo* c = r.plans[k].column;
       if (k > 0) head.add(",", 1);
-      if (mysql) head.add("`", 1);
-      head.add(c->name, c->name_len);
-      if (mysql) head.add("`", 1);
+      char quoted[2 * sizeof c->name + 2];
+      head.add(quoted, quote_identifier(quoted, c->name, c->name_len, mysql ? '`' : '"', !mysql));
     }
     head.add(") VALUES \n");
   }
@@ -564,11 +570,12 @@ bool build_statement_texts(Run& r) {
       if (c->key) continue;
       if (i > 0) update.add(", ", 2);
       if (i % 3 == 0) update.add("\n    ", 5);
-      update.add("`", 1);
-      update.add(c->name, c->name_len);
-      update.add("`=VALUES(`", 10);
-      update.add(c->name, c->name_len);
-      update.add("`)", 2);
+      char quoted[2 * sizeof c->name + 2];
+      const size_t n = quote_identifier(quoted, c->name, c->name_len, '`', false);
+      update.add(quoted, n);
+      update.add("=VALUES(", 8);
+      update.add(quoted, n);
+      update.add(")", 1);
       ++i;
     }
   }
@@ -610,11 +617,36 @@ void plan_columns(Run& r, ColumnInfo* first) {
     }
     const bool as_fetched = p.kind == Kind::kText || p.kind == Kind::kLong;
     p.hex = mysql && c->binary && as_fetched;
+    p.hex_text = as_fetched && !p.hex && raw_as_hex_text(*c, job);
     p.quote = r.quote_len > 0 && c->quoted;
     p.translate = as_fetched && c->quoted && r.translation.on;
-    p.escaped = as_fetched && r.escapes.on && !p.hex && type_is_escaped(c->oracle_type);
+    // Raw bytes that stay raw (a backslash escape byte) are all escaped, one
+    // byte at a time: LOAD DATA then reads every byte back as it was.
+    const bool raw = holds_raw_bytes(*c);
+    p.escapes = raw ? &r.raw_escapes : &r.escapes;
+    p.escaped = as_fetched && r.escapes.on && !p.hex && !p.hex_text &&
+                (raw || type_is_escaped(c->oracle_type));
     if (c->name_len > r.longest_name) r.longest_name = c->name_len;
   }
+}
+
+// The escaping plan: how the target character set's characters are
+// stepped over, decided once per run. The target set is charset= (by its
+// name, or the id the client library gave it), else the client's default:
+// the character set of the session's environment. A set that cannot be
+// told is escaped byte by byte.
+CharWidth text_char_width(const UnloadJob& job, DbSession* s) {
+  CharWidth width = CharWidth::kSingleByte;
+  if (charset_width_by_name(job.charset, &width)) return width;
+  if (charset_width_by_id(job.charset_id, &width)) return width;
+  uint16_t env_id = 0;
+  if (s->api && s->env &&
+      s->api->OCIAttrGet(s->env, OCI_HTYPE_ENV, &env_id, nullptr, OCI_ATTR_ENV_CHARSET_ID,
+                         s->error) == OCI_SUCCESS &&
+      charset_width_by_id(env_id, &width)) {
+    return width;
+  }
+  return CharWidth::kSingleByte;
 }
 
 bool error_tolerated(const UnloadJob& job, int32_t code) {
@@ -663,7 +695,8 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   }
 
   build_translation(&r.translation, job.sedf, job.sedt);
-  build_escape_table(&r.escapes, job.escape, job.escf, job.esct);
+  build_escape_table(&r.escapes, job.escape, job.escf, job.esct, text_char_width(job, s));
+  build_escape_table(&r.raw_escapes, job.escape, job.escf, job.esct, CharWidth::kSingleByte);
   r.quote_len = std::strlen(job.quote);
   plan_columns(r, first);
   if (!build_statement_texts(r)) {

@@ -899,7 +899,8 @@ int32_t attr_get(const void* trgthndlp, uint32_t trghndltyp, void* attributep, u
     }
     case OCI_HTYPE_ENV: {
       auto* env = reinterpret_cast<Env*>(h);
-      if (attrtype == kAttrCharsetId) { put16(env->charset_id); return 0; }
+      // Id 0 at creation means the default, which is UTF-8 here (AL32UTF8).
+      if (attrtype == kAttrCharsetId) { put16(env->charset_id ? env->charset_id : 873); return 0; }
       if (attrtype == kAttrNcharsetId) { put16(env->ncharset_id); return 0; }
       break;
     }
