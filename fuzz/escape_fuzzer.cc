@@ -2,12 +2,13 @@
 //
 // Input: byte 0 the escape byte, bytes 1 to 4 the lengths of escf, esct,
 // sedf and sedt (each cut at its first zero byte, as the option fields are
-// terminated texts), then those lists, then the value.
+// terminated texts; the top bits of byte 1 choose the character width of
+// the target set), then those lists, then the value.
 //
 // Properties: escape_bytes writes exactly len + count_escapes bytes into a
 // block of that size and agrees byte for byte with a scan that walks the
-// value one character at a time from its start (double-byte pairs copied
-// whole, the escape byte doubled, escf bytes replaced by their esct byte);
+// value one character at a time from its start (characters of several
+// bytes copied whole, the escape byte doubled, escf bytes replaced by their esct byte);
 // translation agrees with a plain pairing of sedf and sedt; hex_bytes gives
 // two lowercase digits per byte.
 
@@ -59,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
   const char esc = static_cast<char>(data[0]);
   const size_t lens[4] = {data[1] % 64u, data[2] % 64u, data[3] % 64u, data[4] % 64u};
+  const int width = (data[1] / 64u) % 3u;  // byte by byte, UTF-8, double-byte
   data += 5;
   size -= 5;
   const std::string escf = take(&data, &size, lens[0]);
@@ -69,8 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned char* v = reinterpret_cast<const unsigned char*>(value.data());
 
   auto table = std::make_unique<rowvane::EscapeTable>();
-  rowvane::build_escape_table(table.get(), esc, escf.c_str(), esct.c_str());
-  const std::string expected = reference_escape(value, static_cast<unsigned char>(esc), escf, esct);
+  rowvane::build_escape_table(table.get(), esc, escf.c_str(), esct.c_str(),
+                              static_cast<rowvane::CharWidth>(width));
+  const std::string expected =
+      reference_escape(value, static_cast<unsigned char>(esc), escf, esct, width);
   const size_t extra = rowvane::count_escapes(v, value.size(), *table);
   FUZZ_CHECK(value.size() + extra == expected.size());
   std::unique_ptr<char[]> out(new char[expected.size()]);

@@ -73,9 +73,18 @@ ROWVANE_API void ROWVANEHandleCallback(ROWVANEHandle handle, void* user_data,
  * statement, description, data files, disconnect. Each call is a new run that
  * connects again and opens its output files anew. Returns 0 on success,
  * otherwise: -1 login failed, 2 write failed, 3 query failed, 5 description
- * failed, 6 a file could not be opened, 7 fetch failed, 8 presql failed,
- * 9 postsql failed. A handle must not be executed from two threads at once;
- * distinct handles may run on distinct threads at the same time.
+ * failed, 6 a file could not be opened (or an output is the database file
+ * or another output of the run), 7 fetch failed, 8 presql failed, 9 postsql
+ * failed, 141 the reader of a pipe the data went to closed it. A handle must
+ * not be executed from two threads at once; distinct handles may run on
+ * distinct threads at the same time.
+ *
+ * Signals belong to the host: the library installs no signal handler and
+ * leaves SIGPIPE as the host set it (a host that ignores SIGPIPE gets 141
+ * when standard output or a pipe is closed under a run; otherwise the signal
+ * ends the process as usual). SIGINT, SIGTERM and SIGHUP do not stop a run
+ * started here at a record boundary as they do in the console program: they
+ * have whatever effect the host gave them.
  */
 ROWVANE_API int ROWVANEHandleExecute(ROWVANEHandle handle);
 

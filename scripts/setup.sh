@@ -11,6 +11,11 @@ command -v pkg-config >/dev/null 2>&1 || need="$need pkg-config"
 [ -f /usr/include/zlib.h ] || need="$need zlib1g-dev"
 [ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
 [ -d /usr/include/gtest ] || need="$need libgtest-dev"
+# Peer loaders for the tests that load the output into real servers.
+[ -x /usr/lib/postgresql/15/bin/initdb ] || need="$need postgresql-15"
+command -v psql >/dev/null 2>&1 || need="$need postgresql-client-15"
+command -v mariadbd >/dev/null 2>&1 || [ -x /usr/sbin/mariadbd ] || need="$need mariadb-server"
+command -v mariadb >/dev/null 2>&1 || need="$need mariadb-client"
 if [ -n "$need" ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"

@@ -169,6 +169,27 @@ TEST(ControlFileLayout, LobFieldsAndSeparators) {
   }
 }
 
+// Names that are not plain identifiers stay whole: double quotes doubled in
+// the field lines; in the commented CREATE TABLE quoted only when needed,
+// with a line break (which would end the comment) shown as "?".
+TEST(ControlFileLayout, OddColumnNamesStayWhole) {
+  const Col odd[] = {{"ID", 2, 11, 11, 10, 0, 1}, {"A\"B", 1, 5, 5, 0, 0, 1},
+                     {"L\nF x", 12, 19, 19, 0, 0, 1}, {"LR", 24, 100, 192, 0, 0, 1}};
+  Columns cols(odd);
+  Fixture f;
+  std::string text = f.write(cols.first());
+  EXPECT_NE(text.find("--  CREATE TABLE ITEMS (\n--    ID NUMBER(10),\n--    \"A\"\"B\" VARCHAR2(5),\n"
+                      "--    \"L?F x\" DATE,\n--    LR LONG RAW\n--  );\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("(\n  \"ID\" CHAR(11) NULLIF \"ID\"=BLANKS ,\n"
+                      "  \"A\"\"B\" CHAR(5) NULLIF \"A\"\"B\"=BLANKS ,\n"
+                      "  \"L\nF x\" DATE \"YYYY-MM-DD HH24:MI:SS\" NULLIF \"L\nF x\"=BLANKS,\n"
+                      "  \"LR\" CHAR(192) NULLIF \"LR\"=BLANKS \n)\n"),
+            std::string::npos)
+      << text;
+}
+
 TEST(ControlFileConditions, WrittenOnlyWhenItApplies) {
   Columns cols(kItems);
   Fixture f;
@@ -227,10 +248,11 @@ TEST(ControlFileAgainstData, FixedRecordsMatchFixAndPositions) {
   std::string dir = rvtest::temp_dir("control_fix");
   std::string db = dir + "/w.db";
   rvtest::sqlite_exec(db, "CREATE TABLE W (A NUMBER(3,5), B NUMBER(2,-3), C NUMBER(1,1), S VARCHAR2(7),"
-                          " TL TIMESTAMP WITH LOCAL TIME ZONE, T9 TIMESTAMP(9), Z9 \"TIMESTAMP(9) WITH TIME ZONE\");"
+                          " TL TIMESTAMP WITH LOCAL TIME ZONE, T9 TIMESTAMP(9), Z9 \"TIMESTAMP(9) WITH TIME ZONE\","
+                          " R RAW(3));"
                           "INSERT INTO W VALUES (-0.00999, -99000, -0.9, 'abc', '2024-01-02 03:04:05.123456',"
-                          " '2024-01-02 03:04:05.123456789', '2024-01-02 03:04:05.123456789 +05:30'),"
-                          " (NULL, NULL, NULL, NULL, NULL, NULL, NULL);");
+                          " '2024-01-02 03:04:05.123456789', '2024-01-02 03:04:05.123456789 +05:30', X'00FF5C'),"
+                          " (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL);");
   const std::vector<std::vector<std::string>> cases = {
       {"client=NO", "-.00999", "-.9"}, {"client=YES", "-0.009990", "-0.90"},
       {"client=YES", "-0.009990", "-0.90", "rowpre=<<", "rowsuf=>"}};
@@ -262,5 +284,9 @@ TEST(ControlFileAgainstData, FixedRecordsMatchFixAndPositions) {
     EXPECT_EQ(field("T9"), "TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\"=2024-01-02 03:04:05.123456789");
     EXPECT_EQ(field("Z9"), "TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\"="
                            "2024-01-02 03:04:05.123456789 +05:30");
+    // RAW: hex text in a CHAR field of twice the byte width, as the loader
+    // reads a RAW column from a character field.
+    EXPECT_EQ(field("R"), "CHAR(6)=00FF5C");
+    EXPECT_NE(ctl.find("--    R RAW(3)\n"), std::string::npos);
   }
 }

@@ -87,19 +87,27 @@ TEST_F(Faults, FullDeviceEndsWithWriteFailure) {
 }
 
 TEST_F(Faults, UnopenableOutputEndsWithOpenFailure) {
+  // Each line gives the system's reason.
   rvtest::write_file(dir_ + "/plain", "x");
-  for (const std::string& file :
-       {dir_ + "/missing/out.txt", dir_, dir_ + "/plain/out.txt", dir_ + "/missing/out.gz"}) {
+  const std::pair<std::string, std::string> cases[] = {
+      {dir_ + "/missing/out.txt", "No such file or directory"},
+      {dir_, "Is a directory"},
+      {dir_ + "/plain/out.txt", "Not a directory"},
+      {dir_ + "/missing/out.gz", "No such file or directory"}};
+  for (const auto& [file, reason] : cases) {
     Proc p = run({login_, "query=T", "file=" + file});
     ASSERT_TRUE(ended_cleanly(p));
     EXPECT_EQ(p.status, 6) << file;
-    EXPECT_EQ(p.out, "ERROR -- Cannot write to file : " + file + "\n");
+    EXPECT_EQ(p.out, "ERROR -- Cannot write to file : " + file + " (" + reason + ")\n");
   }
-  // The log file may fail to open: its messages are lost, the unload is not.
+  // A log file that cannot be opened: one line, and no unload whose
+  // messages would go nowhere.
   Proc p = run({login_, "query=T", "file=" + dir_ + "/ok.txt", "log=" + dir_ + "/missing/log.txt"});
   ASSERT_TRUE(ended_cleanly(p));
-  EXPECT_EQ(p.status, 0);
-  EXPECT_EQ(ids_of(rvtest::read_file(dir_ + "/ok.txt")), range_of(1, kRows));
+  EXPECT_EQ(p.status, 6);
+  EXPECT_EQ(p.out, "ERROR -- Cannot write to log file : " + dir_ +
+                       "/missing/log.txt (No such file or directory)\n");
+  EXPECT_FALSE(rvtest::file_exists(dir_ + "/ok.txt"));
 
   // A lob file that cannot be opened at the start: the data file is closed
   // and holds nothing.
@@ -108,7 +116,8 @@ TEST_F(Faults, UnopenableOutputEndsWithOpenFailure) {
   p = run({login_, "query=L", "file=" + dir_ + "/l.txt", "lobfile=" + dir_ + "/missing/l.lob"});
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 6);
-  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/missing/l.lob\n"), 1u);
+  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ +
+                                "/missing/l.lob (No such file or directory)\n"), 1u);
   EXPECT_EQ(rvtest::read_file(dir_ + "/l.txt"), "");
 }
 
@@ -119,7 +128,7 @@ TEST_F(Faults, RotationTargetThatCannotBeWritten) {
   Proc p = run({login_, "query=T", "file=" + dir_ + "/a_%b.txt", "batch=yes", "rows=1000"});
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 6);
-  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/a_3.txt\n"), 1u) << p.out;
+  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/a_3.txt (Is a directory)\n"), 1u) << p.out;
   EXPECT_EQ(ids_of(rvtest::read_file(dir_ + "/a_1.txt")), range_of(1, 1000));
   EXPECT_EQ(ids_of(rvtest::read_file(dir_ + "/a_2.txt")), range_of(1001, 2000));
 
@@ -136,7 +145,8 @@ TEST_F(Faults, RotationTargetThatCannotBeWritten) {
   p = run({login_, "query=T", "file=" + dir_ + "/c%b/out.gz", "batch=yes", "rows=1000"});
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 6);
-  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/c2/out.gz\n"), 1u);
+  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ +
+                                "/c2/out.gz (No such file or directory)\n"), 1u);
   rvtest::RunResult unzipped = rvtest::run_shell("gzip -dc '" + dir_ + "/c1/out.gz'");
   EXPECT_EQ(unzipped.status, 0);
   EXPECT_EQ(ids_of(unzipped.out), range_of(1, 1000));
@@ -151,7 +161,7 @@ TEST_F(Faults, LobFileThatCannotBeOpenedAtFileChange) {
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 6);
   EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : "), 1u) << p.out;
-  EXPECT_NE(p.out.find("ERROR -- Cannot write to file : " + dir_ + "/lob_2.dat\n"), std::string::npos);
+  EXPECT_NE(p.out.find("ERROR -- Cannot write to file : " + dir_ + "/lob_2.dat (Is a directory)\n"), std::string::npos);
   // The new data file was closed empty; the first pair is complete: every
   // reference of the first file resolves to its value in the first lob file.
   EXPECT_EQ(rvtest::read_file(dir_ + "/o_2.txt"), "");
@@ -245,13 +255,18 @@ TEST_F(Faults, MissingUnreadableAndCorruptDatabases) {
   unsigned x = 12345;
   for (int i = 0; i < 65536; ++i) noise += static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
   rvtest::write_file(dir_ + "/noise.db", noise);
-  for (const std::string& name : {std::string("/missing.db"), std::string("/folder.db"),
-                                  std::string("/noise.db")}) {
+  // A missing file and a folder say what is wrong with them.
+  const std::pair<std::string, std::string> cases[] = {
+      {"/missing.db", ": the file does not exist, and the embedded engine never creates one\n"},
+      {"/folder.db", ": this is a folder, not a database file, and the embedded engine never creates one\n"},
+      {"/noise.db", ""}};
+  for (const auto& [name, words] : cases) {
     Proc p = run({rvproc::login_for(dir_ + name), "query=T", "file=" + dir_ + "/x.txt"});
     ASSERT_TRUE(ended_cleanly(p));
     EXPECT_EQ(p.status, 1) << name;
     EXPECT_EQ(count_of(p.out, "ORA-12154"), 1u) << p.out;
     EXPECT_EQ(lines_of(p.out).size(), 1u) << p.out;
+    EXPECT_EQ(count_of(p.out, dir_ + name + words), 1u) << p.out;
   }
 
   // A valid head with damaged pages behind it: the login works, reading the
@@ -372,7 +387,7 @@ TEST_F(Faults, ParallelWorkerThatFailsEveryTime) {
   p = run({login_, "split=T", "degree=4", "retry=2", "sleep=0", "file=" + dir_ + "/out_%p.txt"});
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 6);
-  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/out_2.txt\n"), 3u) << p.out;
+  EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/out_2.txt (Is a directory)\n"), 3u) << p.out;
   const auto pieces = piece_ids(dir_, "out_", 4);
   EXPECT_EQ(pieces[0], reference[0]);
   EXPECT_EQ(pieces[2], reference[2]);

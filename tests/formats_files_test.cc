@@ -199,7 +199,8 @@ TEST_F(FormatsFilesTest, FailuresEndWithTheirCodes) {
   auto nodir = run_unload(db_, {"query=R", "file=" + dir_ + "/missing/out.txt"});
   EXPECT_EQ(nodir.result, 6);
   EXPECT_TRUE(contains(nodir.messages,
-                       "ERROR -- Cannot write to file : " + dir_ + "/missing/out.txt\n"))
+                       "ERROR -- Cannot write to file : " + dir_ +
+                           "/missing/out.txt (No such file or directory)\n"))
       << nodir.messages;
   // A lob file that cannot be opened: the data file is closed again.
   auto nolob = run_unload(db_, {"query=R", "file=" + dir_ + "/d.txt", "lobfile=" + dir_ + "/missing/l"});

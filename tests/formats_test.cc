@@ -198,9 +198,9 @@ TEST_F(FormatsTest, LobReferencesAndInlineLobs) {
             "1,\"" + name + ".1.5/\"\n2," + name + ".7.-1/\n3,\"" + name + ".8.0/\"\n4,\"" + name +
                 ".9.3/\"\n");
   EXPECT_EQ(rvtest::read_file(name), "hello\n\n\na\"b\n");
-  // Inline a CLOB is written as fetched (never escaped), as unhex() in
-  // MySQL statements.
-  EXPECT_EQ(unload({"text=CSV", "head=NO"}, "select C from L where ID = 4"), "\"a\"b\"\n");
+  // Inline a CLOB is escaped like any text (an inner quote doubled in CSV),
+  // as unhex() in MySQL statements.
+  EXPECT_EQ(unload({"text=CSV", "head=NO"}, "select C from L where ID = 4"), "\"a\"\"b\"\n");
   EXPECT_EQ(unload({"text=MYSQLINS"}, "select C from L where ID in (1, 2)"),
             "INSERT  INTO `` (`C`) VALUES \n(unhex('68656c6c6f')),\n(null);\n");
 }

@@ -292,6 +292,54 @@ TEST(Escaping, DoubleByteCharacters) {
   EXPECT_EQ(escaped("\x81\x20", e), "\\Q ");
 }
 
+// The target character set decides which bytes make one character: only a
+// double-byte set pairs bytes from 0x81 (a backslash after a three-byte
+// UTF-8 character was once taken as its trail byte and left bare).
+TEST(Escaping, CharacterWidthOfTheTargetSet) {
+  EscapeTable e;
+  const std::string euro_backslash = "\xE2\x82\xAC\\";
+  const std::string gbk_backslash = "\x81\x5C\\";
+  struct Case {
+    CharWidth width;
+    std::string euro, gbk;
+  } cases[] = {
+      {CharWidth::kUtf8, "\xE2\x82\xAC\\\\", "\x81\\\\\\\\"},
+      {CharWidth::kSingleByte, "\xE2\x82\xAC\\\\", "\x81\\\\\\\\"},
+      {CharWidth::kDoubleByte, "\xE2\x82\xAC\\", "\x81\x5C\\\\"},
+  };
+  for (const Case& c : cases) {
+    build_escape_table(&e, '\\', "", "", c.width);
+    EXPECT_EQ(escaped(euro_backslash, e), c.euro) << static_cast<int>(c.width);
+    EXPECT_EQ(escaped(gbk_backslash, e), c.gbk) << static_cast<int>(c.width);
+  }
+  // A UTF-8 sequence is one character only when complete and well formed.
+  build_escape_table(&e, '\\', "\xA9", "c", CharWidth::kUtf8);
+  EXPECT_EQ(escaped("\xC3\xA9\xA9", e), "\xC3\xA9\\c");
+
+  // Names and ids of the target set.
+  CharWidth w;
+  for (const char* name : {"ZHS16GBK", "zht16big5", "JA16SJIS", "KO16MSWIN949", "ZHS32GB18030", "GBK",
+                           "Shift_JIS", "BIG5"}) {
+    ASSERT_TRUE(charset_width_by_name(name, &w)) << name;
+    EXPECT_EQ(w, CharWidth::kDoubleByte) << name;
+  }
+  for (const char* name : {"AL32UTF8", "utf8", "UTF-8"}) {
+    ASSERT_TRUE(charset_width_by_name(name, &w)) << name;
+    EXPECT_EQ(w, CharWidth::kUtf8) << name;
+  }
+  EXPECT_FALSE(charset_width_by_name("WE8MSWIN1252", &w));  // left to its id
+  EXPECT_FALSE(charset_width_by_name("", &w));
+  EXPECT_FALSE(charset_width_by_id(0, &w));
+  for (uint16_t id : {852, 854, 865, 867, 868, 832, 838, 830, 840, 846, 860}) {
+    ASSERT_TRUE(charset_width_by_id(id, &w));
+    EXPECT_EQ(w, CharWidth::kDoubleByte) << id;
+  }
+  ASSERT_TRUE(charset_width_by_id(873, &w));
+  EXPECT_EQ(w, CharWidth::kUtf8);
+  ASSERT_TRUE(charset_width_by_id(178, &w));
+  EXPECT_EQ(w, CharWidth::kSingleByte);
+}
+
 TEST(Escaping, PairTableRules) {
   EscapeTable e;
   // The escape byte listed in escf is still doubled; the first of two equal
@@ -318,16 +366,20 @@ TEST(Escaping, RunSkippingAgreesWithPlainScan) {
       {'\\', std::string("\x81\xFE\x40\x7E", 4), "abcd"}, {'\x81', "\x5C", "x"},
   };
   const unsigned char alphabet[] = {'a', ' ', 0x5C, 0x22, 0x27, 0x0A, 0x0D, 0x40, 0x7E, 0x7F,
-                                    0x80, 0x81, 0xA1, 0xD5, 0xFE, 0xFF, 0x00, 0x3F};
+                                    0x80, 0x81, 0xA1, 0xD5, 0xFE, 0xFF, 0x00, 0x3F,
+                                    0xC3, 0xE2, 0xF0, 0xBF};  // UTF-8 leads and a continuation
   std::mt19937 rng(7);
-  for (const Setting& s : settings) {
-    EscapeTable e;
-    build_escape_table(&e, s.esc, s.escf.c_str(), s.esct.c_str());
-    for (int round = 0; round < 3000; ++round) {
-      std::string v(rng() % 24, '\0');
-      for (char& ch : v) ch = static_cast<char>(alphabet[rng() % sizeof alphabet]);
-      ASSERT_EQ(escaped(v, e),
-                reference_escape(v, static_cast<unsigned char>(s.esc), s.escf, s.esct));
+  for (int width = 0; width < 3; ++width) {
+    for (const Setting& s : settings) {
+      EscapeTable e;
+      build_escape_table(&e, s.esc, s.escf.c_str(), s.esct.c_str(), static_cast<CharWidth>(width));
+      for (int round = 0; round < 3000; ++round) {
+        std::string v(rng() % 24, '\0');
+        for (char& ch : v) ch = static_cast<char>(alphabet[rng() % sizeof alphabet]);
+        ASSERT_EQ(escaped(v, e),
+                  reference_escape(v, static_cast<unsigned char>(s.esc), s.escf, s.esct, width))
+            << "width " << width;
+      }
     }
   }
 }
@@ -353,11 +405,12 @@ TEST(Escaping, BlockScanAgreesWithPlainScan) {
   const unsigned char rare[] = {0x00, 0x0A, 0x0D, 0x22, 0x27, 0x5C, 0x23, 0x61, 0x74,
                                 0x80, 0x81, 0xC3, 0xA9, 0xFE, 0xFF, 0x40, 0x7F};
   std::mt19937 rng(11);
+  for (int width = 0; width < 3; ++width)
   for (const Setting& s : settings) {
-    SCOPED_TRACE(s.escf);
+    SCOPED_TRACE(s.escf + " width " + std::to_string(width));
     EscapeTable e;
-    build_escape_table(&e, s.esc, s.escf.c_str(), s.esct.c_str());
-    for (int round = 0; round < 4000; ++round) {
+    build_escape_table(&e, s.esc, s.escf.c_str(), s.esct.c_str(), static_cast<CharWidth>(width));
+    for (int round = 0; round < 1500; ++round) {
       const size_t len = rng() % 90;
       std::vector<unsigned char> value(len);
       const unsigned every = 1 + rng() % 40;  // how often a rare byte appears
@@ -368,8 +421,9 @@ TEST(Escaping, BlockScanAgreesWithPlainScan) {
       // Exact-size copies on the heap: no slack after the last byte.
       std::unique_ptr<unsigned char[]> exact(new unsigned char[len ? len : 1]);
       if (len) std::memcpy(exact.get(), value.data(), len);
-      const std::string want = reference_escape(std::string(value.begin(), value.end()),
-                                                static_cast<unsigned char>(s.esc), s.escf, s.esct);
+      const std::string want =
+          reference_escape(std::string(value.begin(), value.end()),
+                           static_cast<unsigned char>(s.esc), s.escf, s.esct, width);
       std::string got(2 * len + 1, '\0');
       const size_t n = escape_bytes(got.data(), exact.get(), len, e);
       ASSERT_EQ(n, len + count_escapes(exact.get(), len, e));
@@ -419,24 +473,27 @@ TEST(HexAndTypes, HexDigits) {
 TEST(HexAndTypes, HexDigitsOfEveryByteAndLength) {
   std::vector<unsigned char> all(256 + 40);
   for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<unsigned char>(i * 7 + i / 256);
-  for (size_t len = 0; len <= all.size(); len += len < 48 ? 1 : 37) {
-    std::string want;
-    char two[3];
-    for (size_t i = 0; i < len; ++i) {
-      std::snprintf(two, sizeof two, "%02x", all[i]);
-      want += two;
+  for (bool upper : {false, true}) {
+    for (size_t len = 0; len <= all.size(); len += len < 48 ? 1 : 37) {
+      std::string want;
+      char two[3];
+      for (size_t i = 0; i < len; ++i) {
+        std::snprintf(two, sizeof two, upper ? "%02X" : "%02x", all[i]);
+        want += two;
+      }
+      std::string out(2 * len + 8, '#');
+      ASSERT_EQ(hex_bytes(out.data(), all.data(), len, upper), 2 * len);
+      ASSERT_EQ(out, want + "########") << len << (upper ? " upper" : " lower");
     }
-    std::string out(2 * len + 8, '#');
-    ASSERT_EQ(hex_bytes(out.data(), all.data(), len), 2 * len);
-    ASSERT_EQ(out, want + "########") << len;
   }
 }
 
 TEST(HexAndTypes, EscapedKinds) {
-  for (uint16_t t : {1, 96, 4, 21, 22, 100, 101, 182, 183, 189, 190, 8, 24, 3}) {
+  // CLOB and NCLOB text fetched inline is escaped like any other text.
+  for (uint16_t t : {1, 96, 4, 21, 22, 100, 101, 182, 183, 189, 190, 8, 24, 3, 112}) {
     EXPECT_TRUE(type_is_escaped(t)) << t;
   }
-  for (uint16_t t : {2, 6, 12, 156, 180, 181, 187, 188, 232, 11, 104, 15, 23, 112, 113, 114}) {
+  for (uint16_t t : {2, 6, 12, 156, 180, 181, 187, 188, 232, 11, 104, 15, 23, 113, 114}) {
     EXPECT_FALSE(type_is_escaped(t)) << t;
   }
 }

@@ -58,6 +58,7 @@ constexpr uint32_t OCI_ATTR_ROW_COUNT = 9;     // ub4 on a statement
 constexpr uint32_t OCI_ATTR_PARAM_COUNT = 18;  // ub4 on a statement
 constexpr uint32_t OCI_ATTR_USERNAME = 22;
 constexpr uint32_t OCI_ATTR_PASSWORD = 23;
+constexpr uint32_t OCI_ATTR_ENV_CHARSET_ID = 31;  // ub2 on the environment
 constexpr uint32_t OCI_ATTR_CHARSET_FORM = 32; // ub1 on a parameter
 
 // External (fetch/bind) type codes.

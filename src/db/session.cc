@@ -180,8 +180,34 @@ void parse_login(const char* login, LoginParts* out) {
   }
 }
 
-bool login_is_embedded(const char* login) {
-  return std::strncmp(login + scan_login(login).connect_start, kEmbeddedPrefix, kEmbeddedPrefixLen) == 0;
+namespace {
+
+// The embedded engine's database file in a login (the text after
+// "@sqlite:"), or null when the login is for the vendor library.
+const char* embedded_file_of(const char* login) {
+  const char* connect = login + scan_login(login).connect_start;
+  return std::strncmp(connect, kEmbeddedPrefix, kEmbeddedPrefixLen) == 0 ? connect + kEmbeddedPrefixLen
+                                                                         : nullptr;
+}
+
+}  // namespace
+
+bool login_is_embedded(const char* login) { return embedded_file_of(login) != nullptr; }
+
+void guard_file(DbSession* s, const char* role, const char* name, const FileIdentity& id) {
+  int slot = 0;
+  while (slot < s->guarded_count && std::strcmp(s->guarded[slot].role, role) != 0) ++slot;
+  if (slot == kGuardedFiles) return;
+  if (slot == s->guarded_count) ++s->guarded_count;
+  GuardedFile& g = s->guarded[slot];
+  g.role = role;
+  copy_text(g.name, sizeof g.name, name, std::strlen(name));
+  g.id = id;
+}
+
+void guard_database_file(DbSession* s, const char* login) {
+  const char* file = embedded_file_of(login);
+  if (file && file[0]) guard_file(s, "database", file, file_identity(file));
 }
 
 int connect_session(DbSession* s, const char* login) {

@@ -6,8 +6,18 @@
 
 #include "config/job.h"
 #include "db/client.h"
+#include "platform/file_io.h"
 
 namespace rowvane {
+
+// A file of the current run that no output of the run may replace: the
+// database file being read, the log file, the control file written.
+struct GuardedFile {
+  const char* role;  // "database", "log" or "control" (static text)
+  char name[512];    // as given (an output's name without its "+")
+  FileIdentity id;   // as it was when noted; kMissing when it did not exist
+};
+constexpr int kGuardedFiles = 3;
 
 struct DbSession {
   const DbClient* api;     // the engine that made every handle below; null until connect
@@ -24,6 +34,8 @@ struct DbSession {
   uint16_t ncharset_id;
   void* user_data;         // first argument of every callback call
   MessageCallback callback;
+  GuardedFile guarded[kGuardedFiles];  // see guard_file
+  int32_t guarded_count;
 };
 
 static_assert(std::is_trivially_copyable_v<DbSession>);
@@ -92,6 +104,17 @@ int connect_session(DbSession* s, const char* login);
 // user and password, session begin. 0 or -1.
 int open_session(DbSession* s, const char* user, const char* password, const char* connect_string,
                  uint32_t credential, uint32_t mode);
+
+// Notes a file no output of the run may replace (a later note of the same
+// role replaces the earlier one; a full list keeps its entries).
+void guard_file(DbSession* s, const char* role, const char* name, const FileIdentity& id);
+
+// Notes the database file a login reads: the file after "@sqlite:" for the
+// embedded engine (the engine opens exactly that name); nothing for the
+// vendor library, whose database lies behind a server. Callable before
+// connecting, so that the outputs opened before the login (the log) are
+// checked too.
+void guard_database_file(DbSession* s, const char* login);
 
 // Session end, server detach, environment release, each when its handle
 // exists; the handles are cleared. Safe to call on a session never connected.

@@ -8,6 +8,28 @@
 
 namespace rowvane {
 
+size_t quote_identifier(char* out, const char* name, size_t len, char quote, bool bare_if_plain) {
+  bool plain = len > 0;
+  for (size_t i = 0; i < len && plain; ++i) {
+    const unsigned char b = static_cast<unsigned char>(name[i]);
+    const bool letter = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == '_' || b >= 0x80;
+    const bool later = (b >= '0' && b <= '9') || b == '$' || b == '#';
+    plain = letter || (i > 0 && later);
+  }
+  if (bare_if_plain && plain) {
+    std::memcpy(out, name, len);
+    return len;
+  }
+  char* p = out;
+  *p++ = quote;
+  for (size_t i = 0; i < len; ++i) {
+    if (name[i] == quote) *p++ = quote;
+    *p++ = name[i];
+  }
+  *p++ = quote;
+  return static_cast<size_t>(p - out);
+}
+
 namespace {
 
 // Length of a NUL-terminated text held in a buffer of size cap, never
@@ -53,9 +75,26 @@ const char* banner(int index) {
 
 bool is_lob(uint16_t t) { return t == 112 || t == 113; }
 
+// The name as the loader reads an identifier: between double quotes with
+// every inner double quote doubled. In the commented CREATE TABLE an
+// ordinary name stays bare, and a line break, which would end the comment,
+// shows as "?".
+struct LoaderName {
+  char text[2 * sizeof(ColumnInfo::name) + 2];
+  int len;
+  LoaderName(const ColumnInfo& c, bool comment) {
+    const size_t nl = strnlen(c.name, sizeof c.name - 1);
+    len = static_cast<int>(quote_identifier(text, c.name, nl, '"', comment));
+    for (int i = 0; comment && i < len; ++i) {
+      if (text[i] == '\n' || text[i] == '\r') text[i] = '?';
+    }
+  }
+};
+
 void write_comment_line(ControlWriter& w, const ColumnInfo& c) {
-  const int nl = static_cast<int>(strnlen(c.name, sizeof c.name - 1));
-  const char* n = c.name;
+  const LoaderName name(c, true);
+  const int nl = name.len;
+  const char* n = name.text;
   switch (c.oracle_type) {
     case 2:
     case 6:
@@ -88,6 +127,14 @@ void write_comment_line(ControlWriter& w, const ColumnInfo& c) {
       break;
     case 113:
       w.put("--    %.*s BLOB", nl, n);
+      break;
+    case 15:
+    case 23:
+      // Loaded from hex text, two characters per byte.
+      w.put("--    %.*s RAW(%d)", nl, n, static_cast<int>(c.slot_width));
+      break;
+    case 24:
+      w.put("--    %.*s LONG RAW", nl, n);
       break;
     case 180:
     case 187:
@@ -128,8 +175,10 @@ int64_t field_width(const ColumnInfo& c, bool lobfile) {
 // One field line; returns the bytes the field occupies in a fixed-width record.
 int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool lobfile,
                          int64_t start) {
-  const int nl = static_cast<int>(strnlen(c.name, sizeof c.name - 1));
-  const char* n = c.name;
+  // The field lines hold the double quotes themselves.
+  const LoaderName name(c, false);
+  const int nl = name.len - 2;
+  const char* n = name.text + 1;
   const unsigned width = c.display_width;
   const int64_t end = start + static_cast<int64_t>(width) - 1;
   // Date and time columns: the loader's type and the mask of the session's
@@ -175,17 +224,22 @@ int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool
 
 }  // namespace
 
-void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
+bool control_file_path(const UnloadJob& job, char* path) {
   const int table_len = text_len(job.table);
-  if (table_len == 0 || job.format != kFormatText || job.piece != 1) return;
-
+  if (table_len == 0 || job.format != kFormatText || job.piece != 1) return false;
   // table holds at most 131 bytes and control 255, so both names fit.
-  char path[sizeof job.control + sizeof job.table + 16];
   if (job.control[0] != 0) {
-    std::snprintf(path, sizeof path, "%.*s", text_len(job.control), job.control);
+    std::snprintf(path, kControlPathSize, "%.*s", text_len(job.control), job.control);
   } else {
-    std::snprintf(path, sizeof path, "%.*s_sqlldr.ctl", table_len, job.table);
+    std::snprintf(path, kControlPathSize, "%.*s_sqlldr.ctl", table_len, job.table);
   }
+  return true;
+}
+
+void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
+  char path[kControlPathSize];
+  if (!control_file_path(job, path)) return;
+  const int table_len = text_len(job.table);
   FILE* f = std::fopen(path, "wb+");
   if (!f) return;  // a control file that cannot be created is skipped silently
 

@@ -12,7 +12,10 @@
 #include <thread>
 
 #include "parallel/split.h"
+#include "platform/interrupt.h"
 #include "unload/job_runner.h"
+#include "unload/output.h"
+#include "unload/output_guard.h"
 
 namespace rowvane {
 
@@ -67,6 +70,12 @@ int check_output_patterns(const UnloadJob& job, DbSession* s) {
                        job.lobfile);
       return kRefused;
     }
+  }
+  // Every worker would create the same log anew, and the error lines of
+  // all but the last would be lost.
+  if (job.log[0] != '\0' && !has_piece_code(job.log)) {
+    session_messagef(s, "ERROR -- A parallel unload needs %%p in the log file name: %s\n", job.log);
+    return kRefused;
   }
   if (job.bind_count < 0 || job.bind_count > kMaxBinds - 2) {
     session_messagef(s, "ERROR -- A parallel unload takes at most %d bind variables.\n",
@@ -149,6 +158,24 @@ bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSess
   return false;
 }
 
+// A re-run appends to its worker's log, so that the lines of the failed
+// attempt stay (a name too long for the "+" keeps replacing it).
+void keep_log_of_failed_attempt(UnloadJob* job) {
+  size_t len = std::strlen(job->log);
+  if (len == 0 || job->log[0] == '+' || len + 1 >= sizeof job->log) return;
+  std::memmove(job->log + 1, job->log, len + 1);
+  job->log[0] = '+';
+}
+
+// A signal stops the branch: no worker starts after it. True (with one line)
+// when one has come.
+bool stop_requested(DbSession* s) {
+  const int signal = interrupt_signal();
+  if (signal == 0) return false;
+  report_interrupted(s, signal, 0);
+  return true;
+}
+
 }  // namespace
 
 void set_worker_runner(WorkerRunner runner) { g_runner = runner; }
@@ -166,6 +193,13 @@ void worker_main(UnloadJob* job) {
 int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
   DbSession* s = driver_session;
   int rc = check_output_patterns(*job, s);
+  if (rc != 0) return rc;
+  // The outputs of the first range, checked once here rather than by every
+  // worker (each worker still checks its own before opening them).
+  guard_database_file(s, job->user);
+  char log_name[kDataNameSize] = "";
+  if (job->log[0]) expand_file_name(job->log, log_name, sizeof log_name, 0, job->piece);
+  rc = check_run_outputs(*job, s, log_name);
   if (rc != 0) return rc;
 
   parse_split_name(job);
@@ -198,13 +232,15 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
     session_messagef(s, "ERROR -- %s is not a table that can be cut into ROWID ranges.\n", job->split);
     return kSplitFailed;
   }
+  if (stop_requested(s)) return interrupted_result(interrupt_signal());
 
   const int n = list.count;
   std::array<Worker, kMaxRanges> workers;
   std::array<std::thread, kMaxRanges> threads;
 
-  // First wave: every worker at once.
-  for (int i = 0; i < n; ++i) {
+  // First wave: every worker at once. A signal stops the starting too; the
+  // workers already running stop at their next record.
+  for (int i = 0; i < n && interrupt_signal() == 0; ++i) {
     if (!ensure_job(workers[i], *job, list.ranges[i], s)) continue;
     threads[i] = start_worker(workers[i], list.ranges[i].index, s);
   }
@@ -220,14 +256,19 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
     }
     return false;
   };
+  // No re-run starts after a signal, nor during the pause before one.
   if (any(false) && any(true)) {
     unsigned k = 0;
-    while (k < job->retry) {
+    while (k < job->retry && interrupt_signal() == 0) {
       for (int i = 0; i < n; ++i) {
         if (workers[i].result() == 0) continue;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100) * job->sleep);
+        for (unsigned t = 0; t < job->sleep && interrupt_signal() == 0; ++t) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (interrupt_signal() != 0) break;
         ++k;
         if (!ensure_job(workers[i], *job, list.ranges[i], s)) continue;
+        keep_log_of_failed_attempt(workers[i].job.get());
         std::thread t = start_worker(workers[i], list.ranges[i].index, s);
         if (t.joinable()) t.join();
       }
@@ -240,6 +281,9 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
     sum += workers[i].result();
     workers[i].job.reset();
   }
+  // The sum of interrupted workers' results would mean nothing: the run
+  // reports the signal, as a single run does.
+  if (interrupt_signal() != 0) return interrupted_result(interrupt_signal());
   return sum;
 }
 

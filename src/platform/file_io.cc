@@ -3,9 +3,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
+#include <cstring>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -75,5 +79,104 @@ void set_stdout_binary() {
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
 }
+
+#ifdef _WIN32
+namespace {
+
+FileIdentity identity_of_handle(HANDLE h) {
+  FileIdentity id{0, 0, FileKind::kUnknown};
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info)) {
+    id.kind = FileKind::kOther;
+    return id;
+  }
+  id.device = info.dwVolumeSerialNumber;
+  id.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kFolder : FileKind::kRegular;
+  return id;
+}
+
+}  // namespace
+
+FileIdentity file_identity(const char* name) {
+  // Backup semantics lets a folder be opened too; no access is asked for.
+  HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD e = GetLastError();
+    bool missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME;
+    return FileIdentity{0, 0, missing ? FileKind::kMissing : FileKind::kUnknown};
+  }
+  FileIdentity id = identity_of_handle(h);
+  CloseHandle(h);
+  return id;
+}
+
+FileIdentity open_file_identity(FILE* f) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  if (h == INVALID_HANDLE_VALUE) return FileIdentity{0, 0, FileKind::kUnknown};
+  return identity_of_handle(h);
+}
+#else
+namespace {
+
+FileIdentity identity_of_stat(const struct stat& st) {
+  FileIdentity id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), FileKind::kOther};
+  if (S_ISREG(st.st_mode)) id.kind = FileKind::kRegular;
+  if (S_ISDIR(st.st_mode)) id.kind = FileKind::kFolder;
+  return id;
+}
+
+}  // namespace
+
+FileIdentity file_identity(const char* name) {
+  struct stat st;
+  if (stat(name, &st) != 0) {
+    bool missing = errno == ENOENT || errno == ENOTDIR;
+    return FileIdentity{0, 0, missing ? FileKind::kMissing : FileKind::kUnknown};
+  }
+  return identity_of_stat(st);
+}
+
+FileIdentity open_file_identity(FILE* f) {
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return FileIdentity{0, 0, FileKind::kUnknown};
+  return identity_of_stat(st);
+}
+#endif
+
+bool same_regular_file(const FileIdentity& a, const FileIdentity& b) {
+  return a.kind == FileKind::kRegular && b.kind == FileKind::kRegular && a.device == b.device &&
+         a.inode == b.inode;
+}
+
+int last_system_error() { return errno; }
+
+namespace {
+
+// strerror_r comes in two shapes: the XSI one returns 0 and fills the
+// buffer, the GNU one returns the text (which may not be the buffer).
+[[maybe_unused]] const char* error_text_result(int rc, const char* buf) {
+  return rc == 0 ? buf : "unknown error";
+}
+[[maybe_unused]] const char* error_text_result(const char* text, const char*) {
+  return text ? text : "unknown error";
+}
+
+}  // namespace
+
+const char* system_error_text(int error, char* buf, size_t size) {
+  if (!buf || size == 0) return "";
+  buf[0] = '\0';
+#ifdef _WIN32
+  if (strerror_s(buf, size, error) != 0) std::snprintf(buf, size, "error %d", error);
+#else
+  const char* text = error_text_result(strerror_r(error, buf, size), buf);
+  if (text != buf) std::snprintf(buf, size, "%s", text);
+#endif
+  return buf;
+}
+
+bool is_closed_pipe_error(int error) { return error == EPIPE; }
 
 }  // namespace rowvane

@@ -1,8 +1,10 @@
 // The few file operations the runtime library does not make portable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 namespace rowvane {
 
@@ -23,5 +25,40 @@ int file_seek(FILE* f, int64_t offset);
 bool file_is_regular(FILE* f);
 // Sets standard output to binary mode (no line-end translation on Windows).
 void set_stdout_binary();
+
+// What a name denotes right now.
+enum class FileKind : uint8_t {
+  kMissing,  // nothing by that name (or a folder on its path is missing)
+  kRegular,  // a regular file
+  kFolder,   // a folder (directory)
+  kOther,    // a device, pipe, socket...
+  kUnknown,  // the system would not tell (no permission, ...)
+};
+
+// A file's identity: device and inode (on Windows, volume serial number and
+// file index), so that two names, links or open streams can be compared.
+struct FileIdentity {
+  uint64_t device;
+  uint64_t inode;
+  FileKind kind;
+};
+static_assert(std::is_trivially_copyable_v<FileIdentity>);
+
+// The identity of the file a name denotes (following links); device and
+// inode are 0 unless kind is kRegular, kFolder or kOther.
+FileIdentity file_identity(const char* name);
+// The identity of an open stream's file.
+FileIdentity open_file_identity(FILE* f);
+// True when both are the same existing regular file. Devices and pipes are
+// never "the same file" here: two outputs may share /dev/null.
+bool same_regular_file(const FileIdentity& a, const FileIdentity& b);
+
+// The error number of the last failed runtime-library call (errno).
+int last_system_error();
+// The system's words for an error number ("No such file or directory"),
+// copied into buf (thread-safe); returns buf.
+const char* system_error_text(int error, char* buf, size_t size);
+// True for the error of a write to a pipe whose reader has gone (EPIPE).
+bool is_closed_pipe_error(int error);
 
 }  // namespace rowvane

@@ -331,6 +331,14 @@ int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool /*fixe
     }
   }
 
+  // Hex text takes two characters per byte of the value (a long value's
+  // slot holds a 4-byte length before its bytes).
+  for (ColumnInfo* c = head->next; c; c = c->next) {
+    if (!raw_as_hex_text(*c, *job)) continue;
+    const int64_t bytes = c->fetch_type == SQLT_LVB ? c->slot_width - 4 : c->slot_width;
+    c->display_width = static_cast<uint32_t>(2 * (bytes > 0 ? bytes : 0));
+  }
+
   int64_t row_size = compute_row_size(head->next, job->record_len);
   int64_t array = job->array;
   if (kBatchBytes / row_size < array) array = kBatchBytes / row_size;

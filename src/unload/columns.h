@@ -52,6 +52,23 @@ int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool fixed_
 // released with it, so the statement is freed after this.
 void release_columns(ColumnInfo* head);
 
+// Raw bytes: RAW, LONG RAW, and BLOB fetched inline.
+inline bool holds_raw_bytes(const ColumnInfo& c) {
+  switch (c.oracle_type) {
+    case 15: case 23: case 24: return true;
+    case 113: return c.fetch_type == 95;  // long binary, not a locator
+    default: return false;
+  }
+}
+// Raw bytes go out as upper-case hex text, two characters per byte (what
+// the vendor's client prints for RAW, and what its loader reads for a RAW
+// column from a character field), except in MySQL INSERT statements (which
+// carry unhex() of lower-case digits) and when the escape byte is a
+// backslash (escaped raw bytes, which LOAD DATA reads back exactly).
+inline bool raw_as_hex_text(const ColumnInfo& c, const UnloadJob& job) {
+  return holds_raw_bytes(c) && job.format != kFormatMysqlInsert && job.escape != '\\';
+}
+
 // Row size used for the array size:
 // 1 + per column (256 for LOB locator types 112/113, else slot_width) + record_len.
 int64_t compute_row_size(const ColumnInfo* first, int32_t record_len);

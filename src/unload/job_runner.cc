@@ -9,8 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loader/control_file.h"
+#include "platform/interrupt.h"
 #include "unload/columns.h"
 #include "unload/output.h"
+#include "unload/output_guard.h"
 #include "unload/rows.h"
 
 namespace rowvane {
@@ -141,6 +144,15 @@ int execute_query(DbSession* s, UnloadJob* job, void* stmt) {
   return kResultOk;
 }
 
+// A signal that came before the rows ends the run at once, with its line.
+bool stopped_by_signal(DbSession* s) {
+  const int signal = interrupt_signal();
+  if (signal == 0) return false;
+  report_interrupted(s, signal, 0);
+  s->run_status = interrupted_result(signal);
+  return true;
+}
+
 }  // namespace
 
 int run_setup_statement(DbSession* s, const char* text) {
@@ -172,18 +184,24 @@ int run_job(UnloadJob* job) {
   DbSession session;
   DbSession* s = &session;
   session_init(s);
-  FILE* log_file = nullptr;
-  if (job->log[0]) {
-    char name[kDataNameSize];
-    log_file = open_output_file(job->log, name, sizeof name, 0, job->piece);
-    s->log = log_file;  // a log that failed to open leaves messages nowhere
-  }
   if (job->message_callback) {
     s->callback = job->message_callback;
     s->user_data = job->message_context ? job->message_context : s;
   }
   s->charset_id = job->charset_id;
   s->ncharset_id = job->ncharset_id;
+
+  // Nothing is opened before every output has been checked against the
+  // database file and the other outputs; a log that cannot be opened ends
+  // the run before the login (its messages would go nowhere).
+  guard_database_file(s, job->user);
+  FILE* log_file = nullptr;
+  int opened = open_log_file(*job, s, &log_file);
+  if (opened != 0) {
+    job->result = opened;
+    return opened;
+  }
+  if (log_file) s->log = log_file;
 
   if (connect_session(s, job->user) != 0) {
     close_session(s);  // releases whatever the failed login built
@@ -199,6 +217,8 @@ int run_job(UnloadJob* job) {
   }
   for (BindVar& b : job->binds) b.handle = nullptr;
 
+  if (s->run_status == 0) stopped_by_signal(s);
+
   void* stmt = nullptr;
   auto* head = static_cast<ColumnInfo*>(std::calloc(1, sizeof(ColumnInfo)));
   if (s->run_status == 0) {
@@ -210,12 +230,21 @@ int run_job(UnloadJob* job) {
       if (rc != kResultOk) s->run_status = rc;
     }
   }
+  // The control file, written by the description, is checked like every
+  // output, now that the log exists; then it is guarded in turn.
+  char control[kControlPathSize];
+  const bool has_control = control_file_path(*job, control);
+  if (s->run_status == 0 && has_control &&
+      check_guarded(s, "control", control, file_identity(control)) != 0) {
+    s->run_status = kResultOpenFailed;
+  }
   if (s->run_status == 0) {
     bool fixed = job_fixed_width(*job);
     if (describe_select_list(s, stmt, head, fixed, job->width, job) < 1) {
       if (s->run_status == 0) s->run_status = kResultDescribeFailed;
-    } else if (job->data) {
-      write_rows(*job, s, stmt, head->next, fixed);
+    } else {
+      if (has_control) guard_file(s, "control", control, file_identity(control));
+      if (job->data && !stopped_by_signal(s)) write_rows(*job, s, stmt, head->next, fixed);
     }
   }
 

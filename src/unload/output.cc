@@ -17,12 +17,14 @@
 
 #include "platform/clock.h"
 #include "platform/file_io.h"
+#include "platform/interrupt.h"
+#include "unload/output_guard.h"
 
 namespace rowvane {
 namespace {
 
 constexpr double kBytesPerMegabyte = 1048576.0;
-constexpr const char* kCannotWrite = "ERROR -- Cannot write to file : %s\n";
+constexpr const char* kCannotOpen = "ERROR -- Cannot write to file : %s (%s)\n";
 constexpr const char* kNameTooLong = "ERROR -- File name longer than %d bytes after expansion : %s\n";
 
 // Appends n bytes to out (capacity size, one byte kept for the NUL).
@@ -33,21 +35,6 @@ bool append(char* out, size_t size, size_t* len, const char* text, size_t n) {
   return true;
 }
 
-// Opens an expanded name: "+name" appends, anything else is created or
-// truncated. An appended file is positioned at its end, so its position is
-// its length from the first write on (the lob references rely on that).
-FILE* open_expanded(const char* name) {
-  if (name[0] == '+') {
-    FILE* f = std::fopen(name + 1, "ab+");
-    if (f && file_seek_end(f) != 0) {
-      std::fclose(f);
-      return nullptr;
-    }
-    return f;
-  }
-  return std::fopen(name, "wb+");
-}
-
 bool ends_in_gz(const char* name) {
   size_t len = std::strlen(name);
   if (len <= 3) return false;
@@ -55,15 +42,34 @@ bool ends_in_gz(const char* name) {
   return tail[0] == '.' && (tail[1] == 'g' || tail[1] == 'G') && (tail[2] == 'z' || tail[2] == 'Z');
 }
 
+// Notes a failed write: a pipe whose reader has gone is no fault of the
+// output (see OutputFiles::reader_gone). Returns -1.
+int write_failed(OutputFiles* f) {
+  if (is_closed_pipe_error(last_system_error())) f->reader_gone = true;
+  return -1;
+}
+
+// "ERROR -- Cannot write to file : <name> (<the system's reason>)\n".
+void report_cannot_open(DbSession* s, const char* name, int error) {
+  char reason[128];
+  session_messagef(s, kCannotOpen, name,
+                   error != 0 ? system_error_text(error, reason, sizeof reason)
+                              : "the gzip stream could not be started");
+}
+
 // Writes n bytes to the data stream and counts them. 0 or -1.
 int write_block(OutputFiles* f, const char* buf, int n) {
   if (n <= 0) return 0;
   if (f->gzip_mode) {
     if (!f->gz) return -1;
-    if (gzwrite(static_cast<gzFile>(f->gz), buf, static_cast<unsigned>(n)) != n) return -1;
+    if (gzwrite(static_cast<gzFile>(f->gz), buf, static_cast<unsigned>(n)) != n) {
+      return write_failed(f);
+    }
   } else {
     if (!f->data) return -1;
-    if (std::fwrite(buf, 1, static_cast<size_t>(n), f->data) != static_cast<size_t>(n)) return -1;
+    if (std::fwrite(buf, 1, static_cast<size_t>(n), f->data) != static_cast<size_t>(n)) {
+      return write_failed(f);
+    }
   }
   f->megabytes = static_cast<float>(static_cast<double>(f->megabytes) + n / kBytesPerMegabyte);
   f->file_bytes += static_cast<uint64_t>(n);
@@ -74,10 +80,10 @@ int write_block(OutputFiles* f, const char* buf, int n) {
 const char* plain_name(const char* name) { return name[0] == '+' ? name + 1 : name; }
 
 // Opens the data file, the lob file and the gzip stream of f->sequence. Both
-// names are expanded and checked before anything is opened, so a refused
-// pair leaves no truncated file behind. On a failure the line is delivered,
-// everything opened here is closed (an empty lob file deleted) and 6 is
-// returned.
+// names are expanded and checked (against each other and the session's
+// guarded files) before anything is opened, so a refused name leaves no
+// truncated file behind. On a failure the line is delivered, everything
+// opened here is closed (an empty lob file deleted) and 6 is returned.
 int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   if (f->stdout_mode) {
     std::strcpy(f->data_name, "-");
@@ -86,26 +92,37 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     return 6;
   }
   f->lob_name[0] = '\0';
-  if (job.lobfile[0] != '\0') {
-    if (expand_file_name(job.lobfile, f->lob_name, kLobNameSize, f->sequence, job.piece) < 0) {
-      session_messagef(s, kNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
-      return 6;
-    }
+  if (job.lobfile[0] != '\0' &&
+      expand_file_name(job.lobfile, f->lob_name, kLobNameSize, f->sequence, job.piece) < 0) {
+    session_messagef(s, kNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
+    return 6;
+  }
+  const char* data = plain_name(f->data_name);
+  const char* lob = plain_name(f->lob_name);
+  FileIdentity data_id{};
+  FileIdentity lob_id{};
+  if (!f->stdout_mode) {
+    data_id = file_identity(data);
+    if (check_guarded(s, "data", data, data_id) != 0) return 6;
+  }
+  if (lob[0]) {
+    lob_id = file_identity(lob);
+    if (check_guarded(s, "LOB", lob, lob_id) != 0) return 6;
     // Records and LOB contents in one file would overwrite each other.
-    if (!f->stdout_mode && std::strcmp(plain_name(f->data_name), plain_name(f->lob_name)) == 0) {
-      session_messagef(s, "ERROR -- Data file and LOB file are the same file : %s\n",
-                       plain_name(f->data_name));
+    if (!f->stdout_mode && same_output(data, data_id, lob, lob_id)) {
+      report_same_file(s, "data", data, "LOB", lob);
       return 6;
     }
   }
 
+  int error = 0;
   if (f->stdout_mode) {
     set_stdout_binary();
     f->data = stdout;
   } else {
-    f->data = open_expanded(f->data_name);
+    f->data = open_output_name(f->data_name, &error);
     if (!f->data) {
-      session_messagef(s, kCannotWrite, f->data_name);
+      report_cannot_open(s, f->data_name, error);
       return 6;
     }
     // An appended file that already holds data has its head line.
@@ -115,10 +132,16 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     std::setvbuf(f->data, nullptr, _IONBF, 0);
   }
 
-  if (f->lob_name[0] != '\0') {
-    f->lob = open_expanded(f->lob_name);
+  if (lob[0]) {
+    // Two spellings of one new file show only now that the data file exists.
+    if (!f->stdout_mode && same_regular_file(file_identity(lob), open_file_identity(f->data))) {
+      report_same_file(s, "data", data, "LOB", lob);
+      close_output_files(f);
+      return 6;
+    }
+    f->lob = open_output_name(f->lob_name, &error);
     if (!f->lob) {
-      session_messagef(s, kCannotWrite, f->lob_name);
+      report_cannot_open(s, f->lob_name, error);
       close_output_files(f);
       return 6;
     }
@@ -130,8 +153,10 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     int fd = duplicate_descriptor(file_descriptor(f->data));
     gzFile gz = fd >= 0 ? gzdopen(fd, "wb6") : nullptr;
     if (!gz) {
+      // gzdopen fails for want of memory, without an error number.
+      error = fd < 0 ? last_system_error() : 0;
       if (fd >= 0) close_descriptor(fd);
-      session_messagef(s, kCannotWrite, f->data_name);
+      report_cannot_open(s, f->data_name, error);
       close_output_files(f);
       return 6;
     }
@@ -186,9 +211,44 @@ int expand_file_name(const char* pattern, char* out, size_t out_size, int sequen
   return -1;
 }
 
+FILE* open_output_name(const char* name, int* error) {
+  FILE* f = std::fopen(plain_name(name), name[0] == '+' ? "ab+" : "wb+");
+  int e = f ? 0 : last_system_error();
+  if (f && name[0] == '+' && file_seek_end(f) != 0) {
+    e = last_system_error();
+    std::fclose(f);
+    f = nullptr;
+  }
+  if (error) *error = e;
+  return f;
+}
+
+int open_log_file(const UnloadJob& job, DbSession* s, FILE** log) {
+  *log = nullptr;
+  if (job.log[0] == '\0') return check_run_outputs(job, s, "");
+  char name[kDataNameSize];
+  if (expand_file_name(job.log, name, sizeof name, 0, job.piece) < 0) {
+    session_messagef(s, kNameTooLong, static_cast<int>(sizeof name - 1), job.log);
+    return 6;
+  }
+  int rc = check_run_outputs(job, s, name);
+  if (rc != 0) return rc;
+  int error = 0;
+  FILE* f = open_output_name(name, &error);
+  if (!f) {
+    char reason[128];
+    session_messagef(s, "ERROR -- Cannot write to log file : %s (%s)\n", name,
+                     system_error_text(error, reason, sizeof reason));
+    return 6;
+  }
+  guard_file(s, "log", plain_name(name), open_file_identity(f));
+  *log = f;
+  return 0;
+}
+
 FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequence, int piece) {
   if (expand_file_name(pattern, out, out_size, sequence, piece) < 0) return nullptr;
-  return open_expanded(out);
+  return open_output_name(out, nullptr);
 }
 
 int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
@@ -260,12 +320,18 @@ int close_output_files(OutputFiles* f) {
   }
   if (f->data) {
     if (f->data == stdout) {
-      if (std::fflush(stdout) != 0) status = 2;
+      if (std::fflush(stdout) != 0) {
+        write_failed(f);
+        status = 2;
+      }
     } else {
       // A failed flush may drop the buffered bytes, after which fclose
       // reports nothing: check the flush and the error flag first.
       if (std::fflush(f->data) != 0 || std::ferror(f->data)) status = 2;
-      if (std::fclose(f->data) != 0) status = 2;
+      if (std::fclose(f->data) != 0) {
+        write_failed(f);
+        status = 2;
+      }
     }
     f->data = nullptr;
   }
@@ -288,6 +354,11 @@ void report_progress(DbSession* s, uint64_t rows, float megabytes) {
   session_messagef(s, "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n",
                    static_cast<unsigned long long>(rows), t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                    t.tm_hour, t.tm_min, t.tm_sec, static_cast<double>(megabytes));
+}
+
+void report_interrupted(DbSession* s, int signal, uint64_t rows) {
+  session_messagef(s, "ERROR -- Run interrupted by %s after %llu rows.\n",
+                   interrupt_signal_name(signal), static_cast<unsigned long long>(rows));
 }
 
 void report_closing(DbSession* s, const char* name, uint64_t rows, float megabytes) {

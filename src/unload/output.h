@@ -18,10 +18,24 @@ constexpr size_t kLobNameSize = 256;   // expanded lob file name, incl. NUL
 // Returns the expanded length, or -1 when it would not fit (nothing is cut).
 int expand_file_name(const char* pattern, char* out, size_t out_size, int sequence, int piece);
 
-// Expands the pattern and opens it: a leading "+" appends ("ab+"), otherwise
-// the file is created or truncated ("wb+"). Null when the name does not fit
-// or the file cannot be opened (the expanded name is still in out).
+// Opens an expanded name: a leading "+" appends ("ab+", positioned at the
+// end, so that the position is the file's length from the first write on),
+// otherwise the file is created or truncated ("wb+"). Null on failure, with
+// the system's error number in *error (when error is not null; 0 on success).
+FILE* open_output_name(const char* name, int* error);
+
+// Expands the pattern and opens it as open_output_name does. Null when the
+// name does not fit or the file cannot be opened (the expanded name is still
+// in out).
 FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequence, int piece);
+
+// The start of a run, before its login: expands the log pattern (sequence
+// 0), refuses outputs that would destroy the database or one another
+// (check_run_outputs), opens the log file ("+" appends) and guards it
+// against every later output. *log is null when log= is empty. Returns 0,
+// or 6 after one line ("ERROR -- Cannot write to log file : %s (%s)\n" with
+// the system's reason, a name-too-long line, or a same-file line).
+int open_log_file(const UnloadJob& job, DbSession* s, FILE** log);
 
 // File state of one write_rows call. A default-constructed record holds no
 // open file, so close_output_files is safe on it at any point.
@@ -35,6 +49,7 @@ struct OutputFiles {
   bool gzip_mode = false;              // file= ends in ".gz" (any case) and is longer than 3
   bool scramble = false;               // crack= is set
   bool keep_blank = true;              // writes blank the bytes they free (see flush_buffer)
+  bool reader_gone = false;            // a write failed because the pipe's reader closed it (EPIPE)
   unsigned char key[8] = {};
   bool data_empty = true;              // the data file held nothing when opened (a head line belongs)
   int32_t sequence = 1;                // value of %b, starts at 1
@@ -46,10 +61,13 @@ struct OutputFiles {
 
 // Resets f, sets the modes from the job and opens the first files (sequence
 // 1). On failure: one line through the session ("ERROR -- Cannot write to
-// file : %s\n", a name-too-long line when an expanded name would exceed its
-// capacity, or "ERROR -- Data file and LOB file are the same file : %s\n"
-// when both names, without a leading "+", are equal), every file already
-// opened is closed, returns 6. change_file applies the same checks.
+// file : %s (%s)\n" with the system's reason, a name-too-long line when an
+// expanded name would exceed its capacity, or the same-file line of
+// report_same_file when the data and lob names are one file or one of them
+// is a guarded file of the session: the database, the log, the control
+// file), every file already opened is closed, returns 6. change_file
+// applies the same checks, so a data pattern without %b still replaces its
+// own previous file.
 int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
 
 // Writes the leading part of buf[0, pos) (all of it, or with scrambling the
@@ -58,7 +76,8 @@ int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
 // buf[pos, buf_size) to be blanks already, so that afterwards every byte past
 // the new position is a blank. With f->keep_blank off (a layout that never
 // moves the position over unwritten bytes) nothing is blanked. On a failed
-// or short write returns -1 (run status 2 is the caller's to set).
+// or short write returns -1 (run status 2 is the caller's to set; 141 when
+// f->reader_gone shows that the reader of a pipe closed it).
 int flush_buffer(OutputFiles* f, char* buf, int pos, int buf_size);
 
 // Writes every byte left in buf[0, pos) (scrambling all but the final 1 to 8
@@ -92,6 +111,8 @@ int close_output_files(OutputFiles* f);
 
 // "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n"
 void report_progress(DbSession* s, uint64_t rows, float megabytes);
+// "ERROR -- Run interrupted by <SIGINT|SIGTERM|SIGHUP> after %llu rows.\n"
+void report_interrupted(DbSession* s, int signal, uint64_t rows);
 // "         output file %s closed at %llu rows, size %.0f MB.\n"
 void report_closing(DbSession* s, const char* name, uint64_t rows, float megabytes);
 

@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loader/control_file.h"
+#include "platform/interrupt.h"
+#include "unload/columns.h"
 #include "unload/job_runner.h"
 #include "unload/lob.h"
 #include "unload/output.h"
@@ -50,6 +53,8 @@ struct ColumnPlan {
   bool translate;  // translate_bytes applies
   bool quote;      // written between the quote texts
   bool hex;        // MySQL INSERT: unhex('..') of the bytes
+  bool hex_text;   // raw bytes as upper-case hex digits
+  const EscapeTable* escapes;  // the run's text plan, or byte by byte for raw bytes
 };
 
 // A fixed-capacity text built once per run; overflow is sticky.
@@ -68,11 +73,6 @@ struct BoundedText {
   void add(const char* p) { add(p, std::strlen(p)); }
 };
 
-bool is_dbcs_lead(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
-bool is_dbcs_trail(unsigned char b) {
-  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE);
-}
-
 struct Run {
   const UnloadJob& job;
   DbSession* s;
@@ -85,13 +85,16 @@ struct Run {
   bool lob_failed = false;        // a LOB could not be read whole (the run goes on)
   bool lob_write_failed = false;  // the lob file refused a write (the run ends)
   bool fixed = false;  // fixed-width layout
+  bool interrupted = false;  // a signal asked the run to stop; it did so at a record boundary
+  uint64_t rows_total = 0;   // records written over all files
 
   ColumnPlan* plans = nullptr;
   int ncols = 0;
   uint32_t longest_name = 0;
   size_t quote_len = 0;
   Translation translation;
-  EscapeTable escapes;
+  EscapeTable escapes;      // text, by the target character set
+  EscapeTable raw_escapes;  // raw bytes: byte by byte
 
   BoundedText* head = nullptr;    // INSERT statement head
   BoundedText* update = nullptr;  // ON DUPLICATE KEY UPDATE clause (len 0 when unused)
@@ -105,6 +108,10 @@ struct Run {
 
   // --- record buffer -----------------------------------------------------
 
+  // The result of a failed write: a reader that closed its pipe (file=- into
+  // `head`) ends the run quietly with its own code.
+  int write_failure() const { return files.reader_gone ? kResultReaderGone : kResultWriteFailed; }
+
   bool flush() {
     if (status) {
       pos = 0;
@@ -112,7 +119,7 @@ struct Run {
     }
     int next = flush_buffer(&files, buf, pos, size);
     if (next < 0) {
-      status = kResultWriteFailed;
+      status = write_failure();
       pos = 0;
       return false;
     }
@@ -187,27 +194,27 @@ struct Run {
 
   // Escaped copy; `known` is the exact count of added bytes, or -1. Returns
   // the bytes written.
-  size_t put_escaped(const unsigned char* v, size_t n, int64_t known) {
+  size_t put_escaped(const unsigned char* v, size_t n, int64_t known, const EscapeTable& e) {
     size_t worst = known >= 0 ? n + static_cast<size_t>(known) : 2 * n;
     if (worst <= static_cast<size_t>(size - pos)) {
-      size_t w = escape_bytes(buf + pos, v, n, escapes);
+      size_t w = escape_bytes(buf + pos, v, n, e);
       pos += static_cast<int>(w);
       return w;
     }
-    return put_escaped_slow(v, n);
+    return put_escaped_slow(v, n, e);
   }
 
   // A value whose escaped form does not fit the space left is written in
   // parts. Cuts fall between the characters of the escape scan, so a
-  // double-byte character is never split and the bytes come out as in one
-  // piece.
-  size_t put_escaped_slow(const unsigned char* v, size_t n) {
+  // character of several bytes is never split and the bytes come out as in
+  // one piece.
+  size_t put_escaped_slow(const unsigned char* v, size_t n, const EscapeTable& e) {
     size_t written = 0;
     while (n > 0 && status == 0) {
       size_t space = static_cast<size_t>(size - pos);
       size_t i = 0;
       while (i < n) {
-        size_t step = (i + 1 < n && is_dbcs_lead(v[i]) && is_dbcs_trail(v[i + 1])) ? 2 : 1;
+        size_t step = escape_char_length(v, i, n, e);
         if (2 * (i + step) > space) break;
         i += step;
       }
@@ -215,7 +222,7 @@ struct Run {
         if (!flush()) break;
         continue;
       }
-      size_t w = escape_bytes(buf + pos, v, i, escapes);
+      size_t w = escape_bytes(buf + pos, v, i, e);
       pos += static_cast<int>(w);
       written += w;
       v += i;
@@ -226,11 +233,11 @@ struct Run {
 
   // Two hex digits per byte; the room of the column is asked for before
   // every byte, so the digits may go out in several writes.
-  size_t put_hex(const unsigned char* v, size_t n, int32_t max_out) {
+  size_t put_hex(const unsigned char* v, size_t n, int32_t max_out, bool upper) {
     // All digits and the column's room fit: the loop below would write them
     // in one piece without a flush, so do just that.
     if (status == 0 && static_cast<int64_t>(pos) + max_out + 2 * static_cast<int64_t>(n) < size) {
-      size_t w = hex_bytes(buf + pos, v, n);
+      size_t w = hex_bytes(buf + pos, v, n, upper);
       pos += static_cast<int>(w);
       return w;
     }
@@ -245,7 +252,7 @@ struct Run {
         continue;
       }
       pairs = std::min(pairs, n);
-      size_t w = hex_bytes(buf + pos, v, pairs);
+      size_t w = hex_bytes(buf + pos, v, pairs, upper);
       pos += static_cast<int>(w);
       written += w;
       v += pairs;
@@ -290,7 +297,7 @@ struct Run {
   // into the record; returns the reference length. A LOB that cannot be read
   // whole is reported and the run goes on; a failed write to the lob file
   // ends the run (status 2, one message) and writes no reference.
-  size_t put_lob_reference(const ColumnPlan& p, uint32_t row, bool is_null) {
+  size_t put_lob_reference(const ColumnPlan& p, uint32_t row, bool is_null, bool into_record = true) {
     char ref[kLobReferenceSize];
     int ref_len = 0;
     if (!files.lob || status) return 0;  // locators are only defined with a lob file
@@ -315,7 +322,7 @@ struct Run {
       lob_write_failure(true);
       return 0;
     }
-    if (ref_len < 0) ref_len = 0;
+    if (ref_len < 0 || !into_record) return 0;
     put(ref, static_cast<size_t>(ref_len));
     return static_cast<size_t>(ref_len);
   }
@@ -347,7 +354,7 @@ struct Run {
     int64_t room = p.max_out;
     if (p.escaped && !is_null) {
       if (pos + room + static_cast<int64_t>(n) >= size) {
-        escape_count = static_cast<int64_t>(count_escapes(v, n, escapes));
+        escape_count = static_cast<int64_t>(count_escapes(v, n, *p.escapes));
         room += escape_count;
       } else {
         room += static_cast<int64_t>(n);
@@ -364,10 +371,17 @@ struct Run {
 
     size_t written = 0;
     if (is_null) {
-      if (p.kind == Kind::kLobRef) {
+      if (p.kind == Kind::kLobRef && kFormat == kFormatText) {
         written = put_lob_reference(p, row, true);
         if (status) return;
       } else {
+        // A statement has no use for a reference to nothing: NULL there,
+        // as for every other column (the lob file still gets its separator,
+        // so offsets stay as in every other layout).
+        if (p.kind == Kind::kLobRef) {
+          put_lob_reference(p, row, true, false);
+          if (status) return;
+        }
         put(job.null, static_cast<size_t>(job.null_len));
         written = static_cast<size_t>(job.null_len);
       }
@@ -391,8 +405,8 @@ struct Run {
           break;
         case Kind::kLong:
         case Kind::kText:
-          if (kFormat == kFormatMysqlInsert && p.hex) {
-            written = put_hex(v, n, p.max_out);
+          if ((kFormat == kFormatMysqlInsert && p.hex) || p.hex_text) {
+            written = put_hex(v, n, p.max_out, p.hex_text);
             break;
           }
           if (p.kind == Kind::kLong) {
@@ -401,14 +415,14 @@ struct Run {
             int64_t long_room = static_cast<int64_t>(p.max_out) + static_cast<int64_t>(n);
             if (p.escaped) {
               if (escape_count < 0 && pos + long_room + static_cast<int64_t>(n) >= size) {
-                escape_count = static_cast<int64_t>(count_escapes(v, n, escapes));
+                escape_count = static_cast<int64_t>(count_escapes(v, n, *p.escapes));
               }
               long_room += escape_count >= 0 ? escape_count : static_cast<int64_t>(n);
             }
             ensure(long_room);
           }
           if (p.escaped) {
-            written = put_escaped(v, n, escape_count);
+            written = put_escaped(v, n, escape_count, *p.escapes);
           } else {
             put(v, n);
             written = n;
@@ -463,6 +477,7 @@ struct Run {
   template <int kFormat>
   void account_row() {
     ++files.rows_in_file;
+    ++rows_total;
     if (files.stdout_mode) return;
     if (--progress_countdown == 0) {
       report_progress(s, files.rows_in_file, files.megabytes);
@@ -491,6 +506,12 @@ struct Run {
   template <int kFormat, bool kFixed>
   void write_batch(uint32_t rows) {
     for (uint32_t r = 0; r < rows && status == 0; ++r) {
+      // One relaxed atomic load per record: a signal stops the run between
+      // two records, never inside one (nor opens the next file).
+      if (interrupt_signal() != 0) {
+        interrupted = true;
+        break;
+      }
       if (change_pending) {
         start_next_file();
         if (status) return;
@@ -536,9 +557,8 @@ bool build_statement_texts(Run& r) {
     for (int k = 0; k < r.ncols; ++k) {
       const ColumnInfo* c = r.plans[k].column;
       if (k > 0) head.add(",", 1);
-      if (mysql) head.add("`", 1);
-      head.add(c->name, c->name_len);
-      if (mysql) head.add("`", 1);
+      char quoted[2 * sizeof c->name + 2];
+      head.add(quoted, quote_identifier(quoted, c->name, c->name_len, mysql ? '`' : '"', !mysql));
     }
     head.add(") VALUES \n");
   }
@@ -550,11 +570,12 @@ bool build_statement_texts(Run& r) {
       if (c->key) continue;
       if (i > 0) update.add(", ", 2);
       if (i % 3 == 0) update.add("\n    ", 5);
-      update.add("`", 1);
-      update.add(c->name, c->name_len);
-      update.add("`=VALUES(`", 10);
-      update.add(c->name, c->name_len);
-      update.add("`)", 2);
+      char quoted[2 * sizeof c->name + 2];
+      const size_t n = quote_identifier(quoted, c->name, c->name_len, '`', false);
+      update.add(quoted, n);
+      update.add("=VALUES(", 8);
+      update.add(quoted, n);
+      update.add(")", 1);
       ++i;
     }
   }
@@ -596,11 +617,36 @@ void plan_columns(Run& r, ColumnInfo* first) {
     }
     const bool as_fetched = p.kind == Kind::kText || p.kind == Kind::kLong;
     p.hex = mysql && c->binary && as_fetched;
+    p.hex_text = as_fetched && !p.hex && raw_as_hex_text(*c, job);
     p.quote = r.quote_len > 0 && c->quoted;
     p.translate = as_fetched && c->quoted && r.translation.on;
-    p.escaped = as_fetched && r.escapes.on && !p.hex && type_is_escaped(c->oracle_type);
+    // Raw bytes that stay raw (a backslash escape byte) are all escaped, one
+    // byte at a time: LOAD DATA then reads every byte back as it was.
+    const bool raw = holds_raw_bytes(*c);
+    p.escapes = raw ? &r.raw_escapes : &r.escapes;
+    p.escaped = as_fetched && r.escapes.on && !p.hex && !p.hex_text &&
+                (raw || type_is_escaped(c->oracle_type));
     if (c->name_len > r.longest_name) r.longest_name = c->name_len;
   }
+}
+
+// The escaping plan: how the target character set's characters are
+// stepped over, decided once per run. The target set is charset= (by its
+// name, or the id the client library gave it), else the client's default:
+// the character set of the session's environment. A set that cannot be
+// told is escaped byte by byte.
+CharWidth text_char_width(const UnloadJob& job, DbSession* s) {
+  CharWidth width = CharWidth::kSingleByte;
+  if (charset_width_by_name(job.charset, &width)) return width;
+  if (charset_width_by_id(job.charset_id, &width)) return width;
+  uint16_t env_id = 0;
+  if (s->api && s->env &&
+      s->api->OCIAttrGet(s->env, OCI_HTYPE_ENV, &env_id, nullptr, OCI_ATTR_ENV_CHARSET_ID,
+                         s->error) == OCI_SUCCESS &&
+      charset_width_by_id(env_id, &width)) {
+    return width;
+  }
+  return CharWidth::kSingleByte;
 }
 
 bool error_tolerated(const UnloadJob& job, int32_t code) {
@@ -649,7 +695,8 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   }
 
   build_translation(&r.translation, job.sedf, job.sedt);
-  build_escape_table(&r.escapes, job.escape, job.escf, job.esct);
+  build_escape_table(&r.escapes, job.escape, job.escf, job.esct, text_char_width(job, s));
+  build_escape_table(&r.raw_escapes, job.escape, job.escf, job.esct, CharWidth::kSingleByte);
   r.quote_len = std::strlen(job.quote);
   plan_columns(r, first);
   if (!build_statement_texts(r)) {
@@ -680,6 +727,10 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   uint32_t rows_before = 0;  // cumulative row count before the current call (mod 2^32)
   int idle_errors = 0;       // consecutive tolerated errors that delivered no row
   while (r.status == 0) {
+    if (interrupt_signal() != 0) {
+      r.interrupted = true;
+      break;
+    }
     bool complete = true;
     uint32_t batch = 0;
     int32_t fetch = api->OCIStmtFetch(stmt, s->error, array, OCI_FETCH_NEXT, OCI_DEFAULT);
@@ -707,7 +758,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     }
     rows_before += batch;
     r.write_batch_rows(batch);
-    if (batch < array && complete) break;
+    if (r.interrupted || (batch < array && complete)) break;
     // A tolerated error that delivers nothing twice running means the cursor
     // makes no progress; fetching on would never end.
     idle_errors = !complete && batch == 0 ? idle_errors + 1 : 0;
@@ -728,16 +779,26 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
 
   if (finish_file(&r.files, r.buf, r.pos) != 0) {
     end_early(r, false);
-    s->run_status = kResultWriteFailed;
+    s->run_status = r.write_failure();
     return s->run_status;
   }
   r.pos = 0;
+  if (r.interrupted) {
+    // Every record handed over is whole; closing finishes a gzip stream.
+    if (close_output_files(&r.files) != 0) {
+      s->run_status = r.write_failure();
+      return s->run_status;
+    }
+    report_interrupted(s, interrupt_signal(), r.rows_total);
+    s->run_status = interrupted_result(interrupt_signal());
+    return s->run_status;
+  }
   if (!r.files.stdout_mode && r.files.rows_in_file % r.rows_per_progress != 0) {
     report_progress(s, r.files.rows_in_file, r.files.megabytes);
   }
   // A gzip stream or buffered bytes may still fail at the close: the
   // closing line only follows a file that was completely written.
-  int result = close_output_files(&r.files) != 0 ? kResultWriteFailed : kResultOk;
+  int result = close_output_files(&r.files) != 0 ? r.write_failure() : kResultOk;
   if (!r.files.stdout_mode && result == kResultOk) {
     report_closing(s, r.files.data_name, r.files.rows_in_file, r.files.megabytes);
   }

@@ -20,8 +20,8 @@ namespace rowvane {
 namespace {
 
 // "00" .. "ff": the two hex digits of every byte value, one table for all runs.
-constexpr std::array<char, 512> make_hex_pairs() {
-  constexpr char digits[] = "0123456789abcdef";
+constexpr std::array<char, 512> make_hex_pairs(bool upper) {
+  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   std::array<char, 512> t{};
   for (int b = 0; b < 256; ++b) {
     t[2 * b] = digits[b >> 4];
@@ -29,11 +29,24 @@ constexpr std::array<char, 512> make_hex_pairs() {
   }
   return t;
 }
-constexpr std::array<char, 512> kHexPairs = make_hex_pairs();
+constexpr std::array<char, 512> kHexPairs = make_hex_pairs(false);
+constexpr std::array<char, 512> kHexPairsUpper = make_hex_pairs(true);
 
 inline bool is_lead_byte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
 inline bool is_trail_byte(unsigned char b) {
   return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE);
+}
+
+// Length of the character at value[i]: the width its first byte announces
+// when the bytes after it complete it, else 1.
+inline size_t char_step(const unsigned char* value, size_t i, size_t len, const EscapeTable& e) {
+  const size_t n = e.seq_len[value[i]];
+  if (n < 2 || len - i < n) return 1;
+  if (e.width == CharWidth::kDoubleByte) return is_trail_byte(value[i + 1]) ? 2 : 1;
+  for (size_t k = 1; k < n; ++k) {
+    if ((value[i + k] & 0xC0) != 0x80) return 1;
+  }
+  return n;
 }
 
 // Two decimal digits of n (taken modulo 100, so a damaged byte still yields
@@ -177,10 +190,11 @@ inline size_t skip_plain(const unsigned char* value, size_t i, size_t len, const
 //
 // This has to agree exactly with a scan that starts at byte 0 and walks one
 // character at a time: i is always the start of a character there, and the
-// run below only ever moves over whole characters. A lead byte followed by a
-// trail byte is skipped as a pair (so a trail byte equal to a special byte is
-// left alone), while a lead byte at the end of the value, or followed by
-// anything else, is a single byte and is escaped when special.
+// run below only ever moves over whole characters. A character of several
+// bytes is skipped whole (so a double-byte trail byte equal to a special
+// byte is left alone), while a lead byte at the end of the value, or not
+// followed by what completes its character, is a single byte and is escaped
+// when special.
 template <int K>
 inline size_t next_special(const unsigned char* value, size_t i, size_t len,
                            const EscapeTable& e, const Lanes<K>& lanes) {
@@ -192,12 +206,13 @@ inline size_t next_special(const unsigned char* value, size_t i, size_t len,
     // the table walks them until the next plain byte.
     unsigned char b = value[i];
     while (b >= 0x80 || e.special[b]) {
-      if (is_lead_byte(b) && i + 1 < len && is_trail_byte(value[i + 1])) {
-        i += 2;
+      const size_t step = char_step(value, i, len, e);
+      if (step > 1) {
+        i += step;
       } else if (e.special[b]) {
         return i;
       } else {
-        ++i;  // 0x80, 0xFF or a lone lead byte: a single byte, not special
+        ++i;  // a single byte at or above 0x80 that is not special
       }
       if (i >= len) return len;
       b = value[i];
@@ -364,12 +379,107 @@ void translate_bytes(unsigned char* value, size_t len, const Translation& t) {
   for (size_t i = 0; i < len; ++i) value[i] = map[value[i]];
 }
 
-void build_escape_table(EscapeTable* e, char escape, const char* escf, const char* esct) {
+namespace {
+
+struct NamedWidth {
+  const char* name;
+  CharWidth width;
+};
+
+// Names besides the vendor's own that a user may give charset=.
+constexpr NamedWidth kCommonNames[] = {
+    {"UTF-8", CharWidth::kUtf8},        {"UTF8MB4", CharWidth::kUtf8},
+    {"GBK", CharWidth::kDoubleByte},    {"GB18030", CharWidth::kDoubleByte},
+    {"CP936", CharWidth::kDoubleByte},  {"BIG5", CharWidth::kDoubleByte},
+    {"BIG5-HKSCS", CharWidth::kDoubleByte}, {"CP950", CharWidth::kDoubleByte},
+    {"SJIS", CharWidth::kDoubleByte},   {"SHIFT_JIS", CharWidth::kDoubleByte},
+    {"SHIFT-JIS", CharWidth::kDoubleByte}, {"CP932", CharWidth::kDoubleByte},
+    {"EUC-JP", CharWidth::kDoubleByte}, {"EUC-KR", CharWidth::kDoubleByte},
+    {"EUC-TW", CharWidth::kDoubleByte}, {"CP949", CharWidth::kDoubleByte},
+    {"UHC", CharWidth::kDoubleByte},
+};
+
+bool same_text_nocase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+bool starts_nocase(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix) {
+    unsigned char x = static_cast<unsigned char>(*text);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (x != static_cast<unsigned char>(*prefix)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool charset_width_by_name(const char* name, CharWidth* width) {
+  if (!name || !*name) return false;
+  for (const NamedWidth& n : kCommonNames) {
+    if (same_text_nocase(name, n.name)) {
+      *width = n.width;
+      return true;
+    }
+  }
+  if (same_text_nocase(name, "UTF8") || same_text_nocase(name, "AL32UTF8")) {
+    *width = CharWidth::kUtf8;
+    return true;
+  }
+  // The vendor names its multi-byte East Asian sets language + bits per
+  // character: JA16SJIS, KO16MSWIN949, ZHS16GBK, ZHS32GB18030, ZHT16BIG5 ...
+  for (const char* prefix : {"JA16", "KO16", "ZHS16", "ZHS32", "ZHT16", "ZHT32"}) {
+    if (starts_nocase(name, prefix)) {
+      *width = CharWidth::kDoubleByte;
+      return true;
+    }
+  }
+  // Other names (US7ASCII, WE8MSWIN1252 ... or a misspelt one) are left
+  // to the id the client library gives them.
+  return false;
+}
+
+bool charset_width_by_id(uint16_t id, CharWidth* width) {
+  switch (id) {
+    case 0:
+      return false;
+    case 871: case 873:
+      *width = CharWidth::kUtf8;
+      return true;
+    case 830: case 832: case 837: case 838: case 840: case 846:
+    case 852: case 854: case 860: case 865: case 867: case 868:
+      *width = CharWidth::kDoubleByte;
+      return true;
+    default:
+      *width = CharWidth::kSingleByte;
+      return true;
+  }
+}
+
+size_t escape_char_length(const unsigned char* value, size_t i, size_t len, const EscapeTable& e) {
+  return i < len ? char_step(value, i, len, e) : 1;
+}
+
+void build_escape_table(EscapeTable* e, char escape, const char* escf, const char* esct,
+                        CharWidth width) {
   std::memset(e, 0, sizeof *e);
   if (!escf) escf = "";
   if (!esct) esct = "";
   e->escape = static_cast<unsigned char>(escape);
   e->on = e->escape != ' ';
+  e->width = width;
+  for (int b = 0; b < 256; ++b) {
+    unsigned char n = 1;
+    if (width == CharWidth::kDoubleByte && is_lead_byte(static_cast<unsigned char>(b))) n = 2;
+    if (width == CharWidth::kUtf8 && b >= 0xC2 && b <= 0xF4) n = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    e->seq_len[b] = n;
+  }
 
   int pairs = 0;
   while (pairs < 20 && escf[pairs] != 0 && esct[pairs] != 0) ++pairs;
@@ -385,7 +495,7 @@ void build_escape_table(EscapeTable* e, char escape, const char* escf, const cha
   e->special[e->escape] = true;
   e->out[e->escape] = e->escape;
   for (int b = 0; b < 256; ++b) {
-    e->stop[b] = e->special[b] || is_lead_byte(static_cast<unsigned char>(b));
+    e->stop[b] = e->special[b] || e->seq_len[b] > 1;
     if (e->special[b] && b < 0x80) std::memset(e->ascii_lanes[e->ascii_count++], b, 16);
   }
 }
@@ -425,7 +535,7 @@ size_t escape_bytes(char* dest, const unsigned char* value, size_t len, const Es
   return escape_run<0>(dest, value, len, e);
 }
 
-size_t hex_bytes(char* dest, const unsigned char* value, size_t len) {
+size_t hex_bytes(char* dest, const unsigned char* value, size_t len, bool upper) {
   size_t i = 0;
 #if defined(ROWVANE_SSE2)
   // 16 bytes at a time: split into nibbles, interleave high before low, and
@@ -433,7 +543,7 @@ size_t hex_bytes(char* dest, const unsigned char* value, size_t len) {
   const __m128i low4 = _mm_set1_epi8(0x0F);
   const __m128i nine = _mm_set1_epi8(9);
   const __m128i zero_digit = _mm_set1_epi8('0');
-  const __m128i letter_gap = _mm_set1_epi8('a' - '0' - 10);
+  const __m128i letter_gap = _mm_set1_epi8(static_cast<char>((upper ? 'A' : 'a') - '0' - 10));
   auto digits = [&](__m128i nib) {
     __m128i above9 = _mm_cmpgt_epi8(nib, nine);
     return _mm_add_epi8(_mm_add_epi8(nib, zero_digit), _mm_and_si128(above9, letter_gap));
@@ -448,7 +558,7 @@ size_t hex_bytes(char* dest, const unsigned char* value, size_t len) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 2 * i + 16), b);
   }
 #endif
-  const char* pairs = kHexPairs.data();
+  const char* pairs = upper ? kHexPairsUpper.data() : kHexPairs.data();
   for (; i < len; ++i) std::memcpy(dest + 2 * i, pairs + 2 * value[i], 2);
   return 2 * len;
 }
@@ -460,10 +570,12 @@ bool type_is_escaped(uint16_t oracle_type) {
     case 180: case 181: case 187: case 188: case 232:  // TIMESTAMP kinds
     case 11: case 104:                               // ROWID, UROWID
     case 15: case 23:                                // RAW kinds
-    case 112: case 113: case 114:                    // LOB kinds, BFILE
+    case 113: case 114:                              // BLOB, BFILE
       return false;
     default:
-      return true;  // character, floating-point, interval, LONG, LONG RAW
+      // Character, floating-point, interval, LONG and LONG RAW kinds; CLOB
+      // and NCLOB text fetched inline (a LOB reference is never escaped).
+      return true;
   }
 }
 

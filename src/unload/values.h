@@ -44,9 +44,32 @@ void build_translation(Translation* t, const char* sedf, const char* sedt);
 // Bytes are taken one at a time, without regard to double-byte characters.
 void translate_bytes(unsigned char* value, size_t len, const Translation& t);
 
+// How the escape scan steps over the characters of the target character
+// set. Only in a double-byte set can the second byte of a character look
+// like an ASCII byte (a backslash, a quote), so only there are such pairs
+// kept whole; UTF-8 text is walked in whole sequences; every other set,
+// and raw bytes, byte by byte.
+enum class CharWidth : uint8_t {
+  kSingleByte,  // every byte is a character
+  kUtf8,        // well-formed UTF-8 sequences (2 to 4 bytes) are characters
+  kDoubleByte,  // a byte 0x81-0xFE and a byte 0x40-0x7E or 0x80-0xFE are a character
+};
+
+// The width class of a character set, by the vendor's name (ZHS16GBK,
+// AL32UTF8, ...; also the common names GBK, BIG5, SHIFT_JIS, UTF-8, ...)
+// or by its id. Double-byte: the Japanese, Korean and Chinese multi-byte
+// sets (names JA16*, KO16*, ZHS16*, ZHS32*, ZHT16*, ZHT32*; ids 830, 832,
+// 837, 838, 840, 846, 852, 854, 860, 865, 867, 868). UTF-8: UTF8 and
+// AL32UTF8 (ids 871, 873). By id, every other set is single-byte; by name,
+// other names are not judged (false), nor is id 0.
+bool charset_width_by_name(const char* name, CharWidth* width);
+bool charset_width_by_id(uint16_t id, CharWidth* width);
+
 // Escape settings of escape=/escf=/esct=, built once per run.
 struct EscapeTable {
   bool on;                  // escape byte is not a blank
+  CharWidth width;          // how characters are stepped over
+  unsigned char seq_len[256];  // bytes of a character starting with this byte (1 when single)
   unsigned char escape;
   int pair_count;           // 0 to 20
   unsigned char out[256];   // byte written after the escape byte (valid where special)
@@ -61,23 +84,31 @@ struct EscapeTable {
 // pair count is the number of leading positions where both hold a nonzero
 // byte, at most 20. The escape byte itself is written twice; a byte of escf
 // is written as the escape byte and the esct byte of its first position.
-void build_escape_table(EscapeTable* e, char escape, const char* escf, const char* esct);
+// Characters of more than one byte (by `width`) are copied whole, never
+// escaped.
+void build_escape_table(EscapeTable* e, char escape, const char* escf, const char* esct,
+                        CharWidth width = CharWidth::kDoubleByte);
 
-// Bytes the escaping adds to value. A byte 0x81-0xFE followed by a byte
-// 0x40-0x7E or 0x80-0xFE forms a double-byte character, taken as a pair from
-// the start of the value, and is never escaped. 0 when e is off.
+// Bytes the character at value[i] takes for the escape scan (1 to 4; at
+// least 1, never past len). Scanning from the start in these steps finds
+// the characters escape_bytes keeps whole.
+size_t escape_char_length(const unsigned char* value, size_t i, size_t len, const EscapeTable& e);
+
+// Bytes the escaping adds to value, scanned from its start one character
+// at a time (see CharWidth). 0 when e is off.
 size_t count_escapes(const unsigned char* value, size_t len, const EscapeTable& e);
 // Writes the escaped value into dest, which must hold len + count_escapes
 // bytes (2 * len always suffices); returns the bytes written. With e off the
 // value is copied unchanged.
 size_t escape_bytes(char* dest, const unsigned char* value, size_t len, const EscapeTable& e);
 
-// Two lowercase hex digits per byte into dest (2 * len bytes); returns 2 * len.
-size_t hex_bytes(char* dest, const unsigned char* value, size_t len);
+// Two hex digits per byte into dest (2 * len bytes), lower case (MySQL
+// unhex()) or upper case (raw bytes as text); returns 2 * len.
+size_t hex_bytes(char* dest, const unsigned char* value, size_t len, bool upper = false);
 
-// True when values of this described type are escaped (character, float,
-// interval and LONG kinds); false for numbers, dates, timestamps, rowids,
-// RAW and LOB kinds.
+// True when text values of this described type are escaped (character,
+// float, interval, LONG kinds and CLOB/NCLOB fetched inline); false for
+// numbers, dates, timestamps, rowids, RAW, BLOB and BFILE kinds.
 bool type_is_escaped(uint16_t oracle_type);
 
 }  // namespace rowvane

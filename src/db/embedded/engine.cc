@@ -12,6 +12,7 @@
 #include <string>
 
 #include "db/embedded/internal.h"
+#include "platform/file_io.h"
 
 namespace rowvane {
 namespace embedded {
@@ -648,6 +649,16 @@ int32_t server_attach(void* srvhp, void* errhp, const unsigned char* dblink, int
   std::string utf8_path;
   to_utf8(env->in_cd, link, len, &utf8_path);
   if (utf8_path.empty()) return set_error(errhp, 12154, "no database file named");
+  // SQLite's own words for these ("unable to open database file") do not
+  // say what to do about them.
+  const FileKind kind = file_identity(utf8_path.c_str()).kind;
+  if (kind == FileKind::kMissing || kind == FileKind::kFolder) {
+    std::string detail = utf8_path +
+                         (kind == FileKind::kMissing ? ": the file does not exist"
+                                                     : ": this is a folder, not a database file") +
+                         ", and the embedded engine never creates one";
+    return set_error(errhp, 12154, detail.c_str());
+  }
   sqlite3* db = nullptr;
   // Read-write, never created: a missing file is a failed login.
   int rc = sqlite3_open_v2(utf8_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
@@ -913,7 +924,8 @@ int32_t attr_get(const void* trgthndlp, uint32_t trghndltyp, void* attributep, u
     }
     case OCI_HTYPE_ENV: {
       auto* env = reinterpret_cast<Env*>(h);
-      if (attrtype == kAttrCharsetId) { put16(env->charset_id); return 0; }
+      // Id 0 at creation means the default, which is UTF-8 here (AL32UTF8).
+      if (attrtype == kAttrCharsetId) { put16(env->charset_id ? env->charset_id : 873); return 0; }
       if (attrtype == kAttrNcharsetId) { put16(env->ncharset_id); return 0; }
       break;
     }

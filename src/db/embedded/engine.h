@@ -12,8 +12,10 @@
 // Connection. OCIServerAttach opens the file read-write (read-only when the
 //   file system allows no more), never creates it, and reads its schema at
 //   once: a missing, unreadable or foreign file fails there with ORA-12154
-//   naming the file. Connections wait up to 60 s for another connection's
-//   lock, so up to 128 parallel readers (and a writer) share one file.
+//   naming the file (a missing file or a folder says so, and that the
+//   engine never creates a database). Connections wait up to 60 s for
+//   another connection's lock, so up to 128 parallel readers (and a writer)
+//   share one file.
 //   OCISessionBegin checks neither user nor password (the file's permissions
 //   protect it) and creates a temporary view DUAL (DUMMY 'X', USER = the
 //   login name in upper case, as given when it was in double quotes, or MAIN
