@@ -31,6 +31,7 @@
 #include <sqlite3.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdarg>
@@ -255,11 +256,16 @@ Handle* child_of(Stmt* st, std::vector<Handle*>& list, uint32_t type, Match matc
 }
 
 // Marks a record freed and keeps it for a while, so a later use of its
-// address is recognised.
+// address is recognised. Called with g_mutex held.
 void retire(Handle* h) {
   h->magic = kFreed;
   h->shadow.clear();
   g_quarantine.push_back(h);
+}
+
+// Releases the oldest freed records beyond the quarantine. Only records no
+// environment lists any more are in it by then. Called with g_mutex held.
+void trim_quarantine() {
   while (g_quarantine.size() > kQuarantine) {
     delete g_quarantine.front();
     g_quarantine.pop_front();
@@ -585,10 +591,15 @@ EXPORT int32_t OCIHandleFree(void* hndlp, uint32_t type) {
     for (size_t i = 0; i < g_envs.size(); ++i)
       if (g_envs[i] == env) g_envs.erase(g_envs.begin() + static_cast<long>(i));
     retire(env);
+    trim_quarantine();
     return rc;
   }
   if (type == OCI_HTYPE_STMT) retire_statement_locked(static_cast<Stmt*>(h));
   else retire(h);
+  std::vector<Handle*>& owned = env->owned;
+  owned.erase(std::remove_if(owned.begin(), owned.end(), [](Handle* x) { return x->magic == kFreed; }),
+              owned.end());
+  trim_quarantine();
   return rc;
 }
 
@@ -718,7 +729,19 @@ EXPORT int32_t OCIAttrGet(const void* trgthndlp, uint32_t trghndltyp, void* attr
   Handle* target = check(trgthndlp, trghndltyp, "OCIAttrGet");
   Handle* err = error_handle(errhp, "OCIAttrGet");
   if (!target) return OCI_INVALID_HANDLE;
-  return engine().OCIAttrGet(target->inner, trghndltyp, attributep, sizep, attrtype, inner_of(err));
+  int32_t rc = engine().OCIAttrGet(target->inner, trghndltyp, attributep, sizep, attrtype, inner_of(err));
+  if (rc == OCI_SUCCESS && attributep && trghndltyp == OCI_HTYPE_SVCCTX &&
+      (attrtype == OCI_ATTR_SERVER || attrtype == OCI_ATTR_SESSION)) {
+    // The server and session records of this library, not the engine's.
+    void* inner = nullptr;
+    std::memcpy(&inner, attributep, sizeof inner);
+    void* mine = nullptr;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (Handle* h : target->env->owned)
+      if (inner && h->inner == inner) mine = h;
+    std::memcpy(attributep, &mine, sizeof mine);
+  }
+  return rc;
 }
 
 EXPORT int32_t OCIDefineByPos(void* stmtp, void** defnp, void* errhp, uint32_t position, void* valuep,
