@@ -162,9 +162,11 @@ struct Env : Handle {
   Width poll_width = Width::kBytes;
 };
 
-std::mutex g_mutex;
-std::vector<Env*> g_envs;          // live environments
-std::deque<Handle*> g_quarantine;  // freed records, oldest first
+// The registries live as long as the process (never destroyed, so that
+// the records they hold stay reachable to the end, exit included).
+std::mutex& g_mutex = *new std::mutex;
+std::vector<Env*>& g_envs = *new std::vector<Env*>;          // live environments
+std::deque<Handle*>& g_quarantine = *new std::deque<Handle*>;  // freed records, oldest first
 
 uint64_t this_thread() {
   static std::atomic<uint64_t> next{1};
