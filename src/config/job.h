@@ -12,10 +12,9 @@
 #include <cstdint>
 #include <type_traits>
 
-namespace rowvane {
+#include "config/messages.h"
 
-// A message line for the user: (opaque user data, NUL-terminated text).
-typedef void (*MessageCallback)(void* user_data, const char* text);
+namespace rowvane {
 
 // One bind variable of the query: a :name=value command-line argument, or one
 // ROWID bound of a parallel worker.

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <random>
 
-#include "db/embedded/engine.h"
+#include "db/embedded/client_table.h"
 #include "db/vendor_library.h"
 
 namespace rowvane {

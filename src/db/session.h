@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "config/job.h"
+#include "config/messages.h"
 #include "db/client.h"
 #include "platform/file_io.h"
 

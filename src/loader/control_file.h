@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "config/job.h"
-#include "unload/columns.h"
+#include "db/column_info.h"
 
 namespace rowvane {
 

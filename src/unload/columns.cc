@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "loader/control_file.h"
-
 namespace rowvane {
 
 namespace {
@@ -352,10 +350,6 @@ int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool /*fixe
   }
 
   if (job->unique[0]) mark_unique_columns(head->next, job->unique);
-
-  if (job->table[0] && job->format == kFormatText && job->piece == 1) {
-    write_control_file(head->next, *job);
-  }
   return static_cast<int>(count);
 }
 

@@ -230,7 +230,7 @@ int run_job(UnloadJob* job) {
       if (rc != kResultOk) s->run_status = rc;
     }
   }
-  // The control file, written by the description, is checked like every
+  // The control file, written after the description, is checked like every
   // output, now that the log exists; then it is guarded in turn.
   char control[kControlPathSize];
   const bool has_control = control_file_path(*job, control);
@@ -243,7 +243,10 @@ int run_job(UnloadJob* job) {
     if (describe_select_list(s, stmt, head, fixed, job->width, job) < 1) {
       if (s->run_status == 0) s->run_status = kResultDescribeFailed;
     } else {
-      if (has_control) guard_file(s, "control", control, file_identity(control));
+      if (has_control) {
+        write_control_file(head->next, *job);
+        guard_file(s, "control", control, file_identity(control));
+      }
       if (job->data && !stopped_by_signal(s)) write_rows(*job, s, stmt, head->next, fixed);
     }
   }

@@ -165,12 +165,11 @@
 #include <string>
 
 #include "db/client.h"
+#include "db/embedded/client_table.h"
 
 struct sqlite3;
 
 namespace rowvane {
-
-const DbClient* embedded_client();
 
 // The internal NUMBER form: encodes the decimal text (optional sign, digits,
 // optional point and digits, optional exponent; blanks around it allowed)
