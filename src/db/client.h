@@ -71,6 +71,7 @@ constexpr uint16_t SQLT_BIN = 23;
 constexpr uint16_t SQLT_LVC = 94;
 constexpr uint16_t SQLT_LVB = 95;
 constexpr uint16_t SQLT_UIN = 68;
+constexpr uint16_t SQLT_AFC = 96;  // blank-padded CHAR
 constexpr uint16_t SQLT_CLOB = 112;
 constexpr uint16_t SQLT_BLOB = 113;
 constexpr uint16_t SQLT_BFILEE = 114;

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "crypto/login_cipher.h"
+#include "db/client.h"
+#include "db/type_codes.h"
 
 namespace rowvane {
 
@@ -73,7 +75,7 @@ const char* banner(int index) {
   return b ? b : "";
 }
 
-bool is_lob(uint16_t t) { return t == 112 || t == 113; }
+bool is_lob(uint16_t t) { return t == kTypeClob || t == kTypeBlob; }
 
 // The name as the loader reads an identifier: between double quotes with
 // every inner double quote doubled. In the commented CREATE TABLE an
@@ -96,8 +98,8 @@ void write_comment_line(ControlWriter& w, const ColumnInfo& c) {
   const int nl = name.len;
   const char* n = name.text;
   switch (c.oracle_type) {
-    case 2:
-    case 6:
+    case kTypeNumber:
+    case kTypeVarnum:
       if (c.scale > 0 && c.scale < c.precision) {
         w.put("--    %.*s NUMBER(%d,%d)", nl, n, c.precision, c.scale);
       } else if (c.precision > 0) {
@@ -106,53 +108,53 @@ void write_comment_line(ControlWriter& w, const ColumnInfo& c) {
         w.put("--    %.*s NUMBER", nl, n);
       }
       break;
-    case 3:
+    case kTypeInteger:
       w.put("--    %.*s INTEGER", nl, n);
       break;
-    case 4:
+    case kTypeFloat:
       w.put("--    %.*s FLOAT", nl, n);
       break;
-    case 12:
-    case 156:
+    case kTypeDate:
+    case kTypeDateStruct:
       w.put("--    %.*s DATE", nl, n);
       break;
-    case 21:
+    case kTypeNativeFloat:
       w.put("--    %.*s BINARY_FLOAT", nl, n);
       break;
-    case 22:
+    case kTypeNativeDouble:
       w.put("--    %.*s BINARY_DOUBLE", nl, n);
       break;
-    case 112:
-      w.put(c.charset_form == 2 ? "--    %.*s NCLOB" : "--    %.*s CLOB", nl, n);
+    case kTypeClob:
+      w.put(c.charset_form == SQLCS_NCHAR ? "--    %.*s NCLOB" : "--    %.*s CLOB", nl, n);
       break;
-    case 113:
+    case kTypeBlob:
       w.put("--    %.*s BLOB", nl, n);
       break;
-    case 15:
-    case 23:
+    case kTypeVarraw:
+    case kTypeRaw:
       // Loaded from hex text, two characters per byte.
       w.put("--    %.*s RAW(%d)", nl, n, static_cast<int>(c.slot_width));
       break;
-    case 24:
+    case kTypeLongRaw:
       w.put("--    %.*s LONG RAW", nl, n);
       break;
-    case 180:
-    case 187:
+    case kTypeTimestampInternal:
+    case kTypeTimestamp:
       if (c.precision > 0) {
         w.put("--    %.*s TIMESTAMP(%d)", nl, n, c.precision);
       } else {
         w.put("--    %.*s TIMESTAMP", nl, n);
       }
       break;
-    case 181:
-    case 188:
+    case kTypeTimestampTzInternal:
+    case kTypeTimestampTz:
       if (c.precision > 0) {
         w.put("--    %.*s TIMESTAMP(%d) WITH TIME ZONE", nl, n, c.precision);
       } else {
         w.put("--    %.*s TIMESTAMP WITH TIME ZONE", nl, n);
       }
       break;
-    case 232:
+    case kTypeTimestampLtz:
       if (c.precision > 0) {
         w.put("--    %.*s TIMESTAMP(%d) WITH LOCAL TIME ZONE", nl, n, c.precision);
       } else {
@@ -160,7 +162,7 @@ void write_comment_line(ControlWriter& w, const ColumnInfo& c) {
       }
       break;
     default:
-      w.put(c.charset_form == 2 ? "--    %.*s NVARCHAR2(%d)" : "--    %.*s VARCHAR2(%d)", nl, n,
+      w.put(c.charset_form == SQLCS_NCHAR ? "--    %.*s NVARCHAR2(%d)" : "--    %.*s VARCHAR2(%d)", nl, n,
             static_cast<int>(c.slot_width));
       break;
   }
@@ -186,13 +188,13 @@ int64_t write_field_line(ControlWriter& w, const ColumnInfo& c, bool fixed, bool
   // without a zone.
   const char* datetime = nullptr;
   switch (c.oracle_type) {
-    case 12:
-    case 156: datetime = "DATE \"YYYY-MM-DD HH24:MI:SS\""; break;
-    case 180:
-    case 187: datetime = "TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\""; break;
-    case 232: datetime = "TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\""; break;
-    case 181:
-    case 188: datetime = "TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\""; break;
+    case kTypeDate:
+    case kTypeDateStruct: datetime = "DATE \"YYYY-MM-DD HH24:MI:SS\""; break;
+    case kTypeTimestampInternal:
+    case kTypeTimestamp: datetime = "TIMESTAMP \"YYYY-MM-DD HH24:MI:SSXFF\""; break;
+    case kTypeTimestampLtz: datetime = "TIMESTAMP WITH LOCAL TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF\""; break;
+    case kTypeTimestampTzInternal:
+    case kTypeTimestampTz: datetime = "TIMESTAMP WITH TIME ZONE \"YYYY-MM-DD HH24:MI:SSXFF TZH:TZM\""; break;
     default: break;
   }
   if (datetime) {

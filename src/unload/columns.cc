@@ -81,8 +81,8 @@ void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& j
   c->quoted = 1;
   c->binary = 0;
   switch (type) {
-    case 2:
-    case 6:
+    case kTypeNumber:
+    case kTypeVarnum:
       c->quoted = 0;
       if (job.client) {
         c->fetch_type = SQLT_NUM;
@@ -98,22 +98,22 @@ void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& j
         c->display_width = static_cast<uint32_t>(c->slot_width);
       }
       return;
-    case 4:
-    case 21:
-    case 22:
-    case 100:
-    case 101:
+    case kTypeFloat:
+    case kTypeNativeFloat:
+    case kTypeNativeDouble:
+    case kTypeBinaryFloat:
+    case kTypeBinaryDouble:
       c->quoted = 0;
       c->fetch_type = SQLT_CHR;
       c->slot_width = with_override(46) + safe_extra;
       break;
-    case 11:
-    case 104:
+    case kTypeRowidBinary:
+    case kTypeRowid:
       c->fetch_type = SQLT_CHR;
       c->slot_width = with_override(18) + safe_extra;
       break;
-    case 12:
-    case 156:
+    case kTypeDate:
+    case kTypeDateStruct:
       if (job.client) {
         c->fetch_type = SQLT_DAT;
         c->slot_width = 7;
@@ -123,24 +123,24 @@ void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& j
       c->fetch_type = SQLT_CHR;
       c->slot_width = with_override(19) + safe_extra;
       break;
-    case 15:
-    case 23:
+    case kTypeVarraw:
+    case kTypeRaw:
       c->binary = 1;  // fetched as the raw bytes, in the type described
       c->slot_width = with_override(slot) + safe_extra;
       break;
-    case 8:
+    case kTypeLong:
       c->binary = 1;
       c->fetch_type = SQLT_LVC;
       c->slot_width = with_override(static_cast<int32_t>(job.long_));
       break;
-    case 24:
+    case kTypeLongRaw:
       c->binary = 1;
       c->fetch_type = SQLT_LVB;
       c->slot_width = with_override(static_cast<int32_t>(job.long_));
       break;
-    case 112:
-    case 113:
-    case 114:
+    case kTypeClob:
+    case kTypeBlob:
+    case kTypeBfile:
       if (lobfile) {
         // A locator per row; the record gets a reference of up to 256 bytes.
         c->slot_width = 8;
@@ -148,29 +148,29 @@ void apply_type_table(ColumnInfo* c, uint32_t override_width, const UnloadJob& j
         return;
       }
       c->binary = 1;
-      c->fetch_type = type == 113 ? SQLT_LVB : SQLT_LVC;
+      c->fetch_type = type == kTypeBlob ? SQLT_LVB : SQLT_LVC;
       c->slot_width = with_override(static_cast<int32_t>(job.long_));
       break;
-    case 180:
-    case 187:
+    case kTypeTimestampInternal:
+    case kTypeTimestamp:
       // "YYYY-MM-DD HH24:MI:SS", the point and the fraction digits.
       c->fetch_type = SQLT_CHR;
       c->slot_width = with_override(std::max(26, 20 + fraction)) + safe_extra;
       break;
-    case 181:
-    case 188:
-    case 232:
+    case kTypeTimestampTzInternal:
+    case kTypeTimestampTz:
+    case kTypeTimestampLtz:
       // The same and " +HH:MM" (the local kind is written without a zone).
       c->fetch_type = SQLT_CHR;
       c->slot_width = with_override(std::max(33, 27 + fraction)) + safe_extra;
       break;
-    case 182:
-    case 189:
+    case kTypeIntervalYmInternal:
+    case kTypeIntervalYm:
       c->fetch_type = SQLT_CHR;
       c->slot_width = with_override(20);
       break;
-    case 183:
-    case 190:
+    case kTypeIntervalDsInternal:
+    case kTypeIntervalDs:
       c->fetch_type = SQLT_CHR;
       c->slot_width = with_override(30);
       break;

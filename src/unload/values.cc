@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "db/type_codes.h"
+
 // SSE2 is part of every x86-64 target (MSVC defines no __SSE2__ there);
 // other targets scan 8-byte words instead. ROWVANE_NO_SIMD forces the word
 // scan so that it can be tested on x86-64 too.
@@ -565,12 +567,13 @@ size_t hex_bytes(char* dest, const unsigned char* value, size_t len, bool upper)
 
 bool type_is_escaped(uint16_t oracle_type) {
   switch (oracle_type) {
-    case 2: case 6:                                  // NUMBER
-    case 12: case 156:                               // DATE
-    case 180: case 181: case 187: case 188: case 232:  // TIMESTAMP kinds
-    case 11: case 104:                               // ROWID, UROWID
-    case 15: case 23:                                // RAW kinds
-    case 113: case 114:                              // BLOB, BFILE
+    case kTypeNumber: case kTypeVarnum:
+    case kTypeDate: case kTypeDateStruct:
+    case kTypeTimestampInternal: case kTypeTimestampTzInternal:
+    case kTypeTimestamp: case kTypeTimestampTz: case kTypeTimestampLtz:
+    case kTypeRowidBinary: case kTypeRowid:
+    case kTypeVarraw: case kTypeRaw:
+    case kTypeBlob: case kTypeBfile:
       return false;
     default:
       // Character, floating-point, interval, LONG and LONG RAW kinds; CLOB

@@ -335,7 +335,7 @@ int32_t apply_binds(Stmt* st, sqlite3_stmt* vm, void* err) {
           len = strnlen(v, len);
           [[fallthrough]];
         case SQLT_CHR:
-        case kSqltAfc:
+        case SQLT_AFC:
           to_utf8(b->head.env->in_cd, v, len, &utf8);
           rc = sqlite3_bind_text(vm, i, utf8.data(), static_cast<int>(utf8.size()),
                                  SQLITE_TRANSIENT);
@@ -343,19 +343,19 @@ int32_t apply_binds(Stmt* st, sqlite3_stmt* vm, void* err) {
         case SQLT_BIN:
           rc = sqlite3_bind_blob(vm, i, v, static_cast<int>(len), SQLITE_TRANSIENT);
           break;
-        case kSqltInt:
+        case SQLT_INT:
         case SQLT_UIN: {
           int64_t iv = 0;
-          if (len == 1) iv = b->dty == kSqltInt ? *reinterpret_cast<const int8_t*>(v)
+          if (len == 1) iv = b->dty == SQLT_INT ? *reinterpret_cast<const int8_t*>(v)
                                                 : *reinterpret_cast<const uint8_t*>(v);
           else if (len == 2) {
             int16_t s16; uint16_t u16;
             std::memcpy(&s16, v, 2); std::memcpy(&u16, v, 2);
-            iv = b->dty == kSqltInt ? s16 : u16;
+            iv = b->dty == SQLT_INT ? s16 : u16;
           } else if (len == 4) {
             int32_t s32; uint32_t u32;
             std::memcpy(&s32, v, 4); std::memcpy(&u32, v, 4);
-            iv = b->dty == kSqltInt ? s32 : static_cast<int64_t>(u32);
+            iv = b->dty == SQLT_INT ? s32 : static_cast<int64_t>(u32);
           } else if (len == 8) {
             std::memcpy(&iv, v, 8);
           } else {
@@ -925,7 +925,7 @@ int32_t attr_get(const void* trgthndlp, uint32_t trghndltyp, void* attributep, u
     case OCI_HTYPE_ENV: {
       auto* env = reinterpret_cast<Env*>(h);
       // Id 0 at creation means the default, which is UTF-8 here (AL32UTF8).
-      if (attrtype == kAttrCharsetId) { put16(env->charset_id ? env->charset_id : 873); return 0; }
+      if (attrtype == OCI_ATTR_ENV_CHARSET_ID) { put16(env->charset_id ? env->charset_id : 873); return 0; }
       if (attrtype == kAttrNcharsetId) { put16(env->ncharset_id); return 0; }
       break;
     }

@@ -420,7 +420,7 @@ int32_t put_as_integer(FetchState& fs, const Define* d, uint32_t row, int col, i
   int64_t v = 0;
   int32_t code = 0;
   if (!column_integer(fs.vm, col, type, &v, &code)) return code;
-  bool is_signed = d->dty == kSqltInt;
+  bool is_signed = d->dty == SQLT_INT;
   size_t size = static_cast<size_t>(d->value_sz);
   unsigned char* dst = slot_of(d, row);
   if (is_signed) {
@@ -578,7 +578,7 @@ int32_t put_value(FetchState& fs, const Define* d, uint32_t row) {
     case SQLT_DAT: return put_as_date(fs, d, row, col, type);
     case SQLT_BIN:
     case SQLT_LVB: return put_as_bytes(fs, d, row, col, type);
-    case kSqltInt:
+    case SQLT_INT:
     case SQLT_UIN: return put_as_integer(fs, d, row, col, type);
     default: return put_as_text(fs, d, row, col, type);
   }
@@ -595,7 +595,7 @@ bool plan_define(Stmt* st, Define* d, void* err) {
   d->kind = p->kind;
   d->fraction_digits = p->fraction_digits;
   bool textual = d->dty == SQLT_CHR || d->dty == SQLT_STR || d->dty == SQLT_LVC ||
-                 d->dty == kSqltAfc ||
+                 d->dty == SQLT_AFC ||
                  (d->dty == SQLT_CLOB && !is_binary_kind(p->kind));
   const Converter* c = &env->out[p->charset_form == SQLCS_NCHAR ? 1 : 0];
   d->conv = textual && c->kind != TargetKind::kUtf8 ? c : nullptr;
@@ -611,7 +611,7 @@ bool plan_define(Stmt* st, Define* d, void* err) {
       case SQLT_LVC:
       case SQLT_LVB: d->capacity = sz - 4; break;
       case SQLT_CHR:
-      case kSqltAfc:
+      case SQLT_AFC:
       case SQLT_BIN: d->capacity = sz > 65535 ? 65535 : sz; break;  // lengths are 16-bit
       default: d->capacity = sz; break;
     }
@@ -647,7 +647,7 @@ int32_t define_by_pos(void* stmtp, void** defnp, void* errhp, uint32_t position,
   if (position == 0) return set_error(errhp, 1007);
   if (!valuep) return set_error(errhp, 932, "no buffer");
   switch (dty) {
-    case SQLT_CHR: case SQLT_NUM: case SQLT_DAT: case SQLT_BIN: case kSqltAfc:
+    case SQLT_CHR: case SQLT_NUM: case SQLT_DAT: case SQLT_BIN: case SQLT_AFC:
       if (value_sz < 1) return set_error(errhp, 932, "buffer size");
       break;
     case SQLT_STR:
@@ -656,7 +656,7 @@ int32_t define_by_pos(void* stmtp, void** defnp, void* errhp, uint32_t position,
     case SQLT_LVC: case SQLT_LVB:
       if (value_sz < 5) return set_error(errhp, 932, "buffer size");
       break;
-    case kSqltInt: case SQLT_UIN:
+    case SQLT_INT: case SQLT_UIN:
       if (value_sz != 1 && value_sz != 2 && value_sz != 4 && value_sz != 8)
         return set_error(errhp, 932, "integer size");
       break;

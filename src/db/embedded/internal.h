@@ -26,12 +26,8 @@ constexpr uint32_t kDeadMagic = 0xdeaddead;
 constexpr uint32_t kAttrStmtType = 24;        // ub2 on a statement
 constexpr uint32_t kAttrPrefetchRows = 11;    // accepted, no effect
 constexpr uint32_t kAttrPrefetchMemory = 13;  // accepted, no effect
-constexpr uint32_t kAttrCharsetId = 31;       // ub2 on the environment
 constexpr uint32_t kAttrRowsFetched = 197;    // ub4: rows of the last fetch call
 constexpr uint32_t kAttrNcharsetId = 262;     // ub2 on the environment
-
-constexpr uint16_t kSqltInt = 3;
-constexpr uint16_t kSqltAfc = 96;
 
 struct Env;
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "db/embedded/internal.h"
+#include "db/type_codes.h"
 
 namespace rowvane::embedded {
 namespace {
@@ -110,9 +111,9 @@ void set_text(Param* p, Kind kind, uint16_t type, const std::string& s, size_t a
 void set_by_value(Param* p, int first_row_type) {
   switch (first_row_type) {
     case SQLITE_INTEGER:
-    case SQLITE_FLOAT: set(p, Kind::kNumber, 2, 22, 0, -127, 0); break;
-    case SQLITE_BLOB: set(p, Kind::kBlob, 113, 4000, 0, 0, 0); break;
-    default: set(p, Kind::kChar, 1, 4000, 0, 0, SQLCS_IMPLICIT); break;
+    case SQLITE_FLOAT: set(p, Kind::kNumber, kTypeNumber, 22, 0, -127, 0); break;
+    case SQLITE_BLOB: set(p, Kind::kBlob, kTypeBlob, 4000, 0, 0, 0); break;
+    default: set(p, Kind::kChar, kTypeVarchar2, 4000, 0, 0, SQLCS_IMPLICIT); break;
   }
 }
 
@@ -125,7 +126,7 @@ void describe_column(Param* p, const char* decltype_text, const char* column_nam
                                     strcasecmp(column_name, "_ROWID_") == 0 ||
                                     strcasecmp(column_name, "OID") == 0);
   if (rowid_name && (s.empty() || s == "INTEGER")) {
-    set(p, Kind::kRowid, 104, 10, 0, 0, 0);
+    set(p, Kind::kRowid, kTypeRowid, 10, 0, 0, 0);
     return;
   }
   if (s.empty()) {
@@ -135,56 +136,56 @@ void describe_column(Param* p, const char* decltype_text, const char* column_nam
   long a = 0, b = 0;
   bool star = false, chars = false;
   if (starts(s, "ROWID") || starts(s, "UROWID")) {
-    set(p, Kind::kRowid, 104, 10, 0, 0, 0);
+    set(p, Kind::kRowid, kTypeRowid, 10, 0, 0, 0);
   } else if (starts(s, "NVARCHAR2") || starts(s, "NVARCHAR") ||
              starts(s, "NATIONAL CHARACTER VARYING") || starts(s, "NATIONAL CHAR VARYING") ||
              starts(s, "NCHAR VARYING")) {
-    set_text(p, Kind::kChar, 1, s, 0, 2000, SQLCS_NCHAR);
+    set_text(p, Kind::kChar, kTypeVarchar2, s, 0, 2000, SQLCS_NCHAR);
   } else if (starts(s, "NCHAR") || starts(s, "NATIONAL CHARACTER") ||
              starts(s, "NATIONAL CHAR")) {
-    set_text(p, Kind::kChar, 96, s, 0, 1, SQLCS_NCHAR);
+    set_text(p, Kind::kChar, kTypeChar, s, 0, 1, SQLCS_NCHAR);
   } else if (starts(s, "NCLOB")) {
-    set(p, Kind::kClob, 112, 4000, 0, 0, SQLCS_NCHAR);
+    set(p, Kind::kClob, kTypeClob, 4000, 0, 0, SQLCS_NCHAR);
   } else if (starts(s, "VARCHAR2") || starts(s, "VARCHAR") || starts(s, "CHARACTER VARYING") ||
              starts(s, "CHAR VARYING") || starts(s, "VARYING CHARACTER")) {
-    set_text(p, Kind::kChar, 1, s, 0, 4000, SQLCS_IMPLICIT);
+    set_text(p, Kind::kChar, kTypeVarchar2, s, 0, 4000, SQLCS_IMPLICIT);
   } else if (starts(s, "TEXT") || starts(s, "STRING")) {
-    set(p, Kind::kChar, 1, 4000, 0, 0, SQLCS_IMPLICIT);
+    set(p, Kind::kChar, kTypeVarchar2, 4000, 0, 0, SQLCS_IMPLICIT);
   } else if (starts(s, "CHARACTER") || starts(s, "CHAR")) {
-    set_text(p, Kind::kChar, 96, s, 0, 1, SQLCS_IMPLICIT);
+    set_text(p, Kind::kChar, kTypeChar, s, 0, 1, SQLCS_IMPLICIT);
   } else if (starts(s, "CLOB")) {
-    set(p, Kind::kClob, 112, 4000, 0, 0, SQLCS_IMPLICIT);
+    set(p, Kind::kClob, kTypeClob, 4000, 0, 0, SQLCS_IMPLICIT);
   } else if (starts(s, "BLOB")) {
-    set(p, Kind::kBlob, 113, 4000, 0, 0, 0);
+    set(p, Kind::kBlob, kTypeBlob, 4000, 0, 0, 0);
   } else if (starts(s, "BFILE")) {
-    set(p, Kind::kBfile, 114, 530, 0, 0, 0);
+    set(p, Kind::kBfile, kTypeBfile, 530, 0, 0, 0);
   } else if (starts(s, "LONG RAW")) {
-    set(p, Kind::kLongRaw, 24, 0, 0, 0, 0);
+    set(p, Kind::kLongRaw, kTypeLongRaw, 0, 0, 0, 0);
   } else if (starts(s, "LONG")) {
-    set(p, Kind::kLong, 8, 0, 0, 0, SQLCS_IMPLICIT);
+    set(p, Kind::kLong, kTypeLong, 0, 0, 0, SQLCS_IMPLICIT);
   } else if (starts(s, "RAW")) {
     a = 2000;
     paren_numbers(s, 0, &a, &b, &star, &chars);
-    set(p, Kind::kRaw, 23, clamp16(a), 0, 0, 0);
+    set(p, Kind::kRaw, kTypeRaw, clamp16(a), 0, 0, 0);
   } else if (starts(s, "NUMBER") || starts(s, "NUMERIC") || starts(s, "DECIMAL") ||
              starts(s, "DEC")) {
     int n = paren_numbers(s, 0, &a, &b, &star, &chars);
     if (n == 0)
-      set(p, Kind::kNumber, 2, 22, 0, -127, 0);
+      set(p, Kind::kNumber, kTypeNumber, 22, 0, -127, 0);
     else
-      set(p, Kind::kNumber, 2, 22, static_cast<int16_t>(star ? 38 : a),
+      set(p, Kind::kNumber, kTypeNumber, 22, static_cast<int16_t>(star ? 38 : a),
           static_cast<int8_t>(n > 1 ? b : 0), 0);
   } else if (starts(s, "INTEGER") || starts(s, "INT") || starts(s, "SMALLINT") ||
              starts(s, "BIGINT") || starts(s, "TINYINT") || starts(s, "MEDIUMINT")) {
-    set(p, Kind::kNumber, 2, 22, 38, 0, 0);
+    set(p, Kind::kNumber, kTypeNumber, 22, 38, 0, 0);
   } else if (starts(s, "FLOAT")) {
     a = 126;
     paren_numbers(s, 0, &a, &b, &star, &chars);
-    set(p, Kind::kFloat, 4, 22, static_cast<int16_t>(a), -127, 0);
+    set(p, Kind::kFloat, kTypeFloat, 22, static_cast<int16_t>(a), -127, 0);
   } else if (starts(s, "BINARY_FLOAT")) {
-    set(p, Kind::kBinaryFloat, 100, 4, 0, 0, 0);
+    set(p, Kind::kBinaryFloat, kTypeBinaryFloat, 4, 0, 0, 0);
   } else if (starts(s, "BINARY_DOUBLE") || starts(s, "REAL") || starts(s, "DOUBLE")) {
-    set(p, Kind::kBinaryDouble, 101, 8, 0, 0, 0);
+    set(p, Kind::kBinaryDouble, kTypeBinaryDouble, 8, 0, 0, 0);
   } else if (starts(s, "DATETIME") || starts(s, "TIMESTAMP")) {
     a = 6;
     paren_numbers(s, 0, &a, &b, &star, &chars);
@@ -192,42 +193,42 @@ void describe_column(Param* p, const char* decltype_text, const char* column_nam
     bool local = s.find("WITH LOCAL TIME ZONE") != std::string::npos;
     bool zone = !local && s.find("WITH TIME ZONE") != std::string::npos;
     if (local)
-      set(p, Kind::kTimestampLtz, 232, 11, 0, static_cast<int8_t>(a), 0);
+      set(p, Kind::kTimestampLtz, kTypeTimestampLtz, 11, 0, static_cast<int8_t>(a), 0);
     else if (zone)
-      set(p, Kind::kTimestampTz, 188, 13, 0, static_cast<int8_t>(a), 0);
+      set(p, Kind::kTimestampTz, kTypeTimestampTz, 13, 0, static_cast<int8_t>(a), 0);
     else
-      set(p, Kind::kTimestamp, 187, 11, 0, static_cast<int8_t>(a), 0);
+      set(p, Kind::kTimestamp, kTypeTimestamp, 11, 0, static_cast<int8_t>(a), 0);
     p->fraction_digits = static_cast<uint8_t>(a);
   } else if (starts(s, "DATE")) {
-    set(p, Kind::kDate, 12, 7, 0, 0, 0);
+    set(p, Kind::kDate, kTypeDate, 7, 0, 0, 0);
   } else if (starts(s, "INTERVAL")) {
     a = 2;
     size_t to = s.find(" TO ");
     size_t open = s.find('(');
     if (open != std::string::npos && open < to) paren_numbers(s, 0, &a, &b, &star, &chars);
     if (s.find("TO MONTH") != std::string::npos) {
-      set(p, Kind::kIntervalYm, 189, 5, static_cast<int16_t>(a), 0, 0);
+      set(p, Kind::kIntervalYm, kTypeIntervalYm, 5, static_cast<int16_t>(a), 0, 0);
     } else {
       long fs = 6, unused = 0;
       size_t sec = s.find("SECOND");
       if (sec != std::string::npos && s.find('(', sec) != std::string::npos)
         paren_numbers(s, sec, &fs, &unused, &star, &chars);
-      set(p, Kind::kIntervalDs, 190, 11, static_cast<int16_t>(a), static_cast<int8_t>(fs), 0);
+      set(p, Kind::kIntervalDs, kTypeIntervalDs, 11, static_cast<int16_t>(a), static_cast<int8_t>(fs), 0);
     }
   } else {
     // Any other name: SQLite's own affinity rules decide.
     if (s.find("INT") != std::string::npos)
-      set(p, Kind::kNumber, 2, 22, 38, 0, 0);
+      set(p, Kind::kNumber, kTypeNumber, 22, 38, 0, 0);
     else if (s.find("CHAR") != std::string::npos || s.find("CLOB") != std::string::npos ||
              s.find("TEXT") != std::string::npos)
-      set(p, Kind::kChar, 1, 4000, 0, 0, SQLCS_IMPLICIT);
+      set(p, Kind::kChar, kTypeVarchar2, 4000, 0, 0, SQLCS_IMPLICIT);
     else if (s.find("BLOB") != std::string::npos)
-      set(p, Kind::kBlob, 113, 4000, 0, 0, 0);
+      set(p, Kind::kBlob, kTypeBlob, 4000, 0, 0, 0);
     else if (s.find("REAL") != std::string::npos || s.find("FLOA") != std::string::npos ||
              s.find("DOUB") != std::string::npos)
-      set(p, Kind::kBinaryDouble, 101, 8, 0, 0, 0);
+      set(p, Kind::kBinaryDouble, kTypeBinaryDouble, 8, 0, 0, 0);
     else
-      set(p, Kind::kNumber, 2, 22, 0, -127, 0);
+      set(p, Kind::kNumber, kTypeNumber, 22, 0, -127, 0);
   }
 }
 
