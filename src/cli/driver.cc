@@ -11,6 +11,7 @@
 
 #include "config/options.h"
 #include "crypto/login_cipher.h"
+#include "crypto/scramble.h"
 #include "db/session.h"
 #include "parallel/workers.h"
 #include "platform/file_io.h"
@@ -422,9 +423,6 @@ int unscramble_file(const char* file_name, const char* key, FILE* out, FILE* err
     return 1;
   }
 
-  uint64_t key_word;
-  std::memcpy(&key_word, key, 8);
-
   // The last 1 to 8 bytes of the input stay plain, and only the end of input
   // tells which they are: every round keeps back the bytes after the last
   // 8-byte boundary strictly below the fill (1 to 8 of them), so that what
@@ -437,12 +435,7 @@ int unscramble_file(const char* file_name, const char* key, FILE* out, FILE* err
     if (got == 0) break;
     fill += got;
     size_t n = ((fill - 1) / 8) * 8;
-    for (size_t i = 0; i < n; i += 8) {
-      uint64_t w;
-      std::memcpy(&w, buf.get() + i, 8);
-      w ^= key_word;
-      std::memcpy(buf.get() + i, &w, 8);
-    }
+    scramble_words(buf.get(), n, reinterpret_cast<const unsigned char*>(key));
     if (std::fwrite(buf.get(), 1, n, out) != n || std::fflush(out) != 0) {
       write_failed = true;
       break;

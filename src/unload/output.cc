@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "crypto/scramble.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
 #include "platform/interrupt.h"
@@ -364,19 +365,6 @@ void report_interrupted(DbSession* s, int signal, uint64_t rows) {
 void report_closing(DbSession* s, const char* name, uint64_t rows, float megabytes) {
   session_messagef(s, "         output file %s closed at %llu rows, size %.0f MB.\n", name,
                    static_cast<unsigned long long>(rows), static_cast<double>(megabytes));
-}
-
-void scramble_words(unsigned char* buf, size_t len, const unsigned char key[8]) {
-  // Both the key and each word are loaded in native order, so byte j of a
-  // word always meets key byte j.
-  uint64_t k;
-  std::memcpy(&k, key, 8);
-  for (size_t i = 0; i + 8 <= len; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, buf + i, 8);
-    w ^= k;
-    std::memcpy(buf + i, &w, 8);
-  }
 }
 
 }  // namespace rowvane

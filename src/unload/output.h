@@ -116,7 +116,4 @@ void report_interrupted(DbSession* s, int signal, uint64_t rows);
 // "         output file %s closed at %llu rows, size %.0f MB.\n"
 void report_closing(DbSession* s, const char* name, uint64_t rows, float megabytes);
 
-// XORs every complete 8-byte word of buf[0, len) with key (len a multiple of 8).
-void scramble_words(unsigned char* buf, size_t len, const unsigned char key[8]);
-
 }  // namespace rowvane
