@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "config/messages.h"
 #include "config/options.h"
 #include "crypto/login_cipher.h"
 #include "crypto/scramble.h"
@@ -85,14 +86,14 @@ bool keyword_is(const char* text, const OptionSplit& s, const char* keyword) {
 int apply_option(UnloadJob* job, const char* text, const char* where, FILE* out) {
   const OptionSplit s = split_option_text(text);
   if (keyword_is(text, s, "query") && s.value_len > kQueryOptionMax) {
-    std::fprintf(out, "ERROR -- query= text longer than %zu characters, use sql= for it\n", kQueryOptionMax);
+    std::fprintf(out, kMsgQueryOptionTooLong, kQueryOptionMax);
     return -1;
   }
   const OptionFault fault = try_option(job, text);
   if (fault != kOptionApplied && fault != kOptionUnknownKeyword) {
     char why[256];
     describe_option_fault(text, fault, true, why, sizeof why);
-    std::fprintf(out, "ERROR -- %s%s%s\n", why, *where ? " in parameter file : " : "", where);
+    std::fprintf(out, kMsgOptionRefused, why, *where ? kMsgInParameterFile : "", where);
     return -1;
   }
   return fault == kOptionApplied ? 1 : 0;
@@ -101,7 +102,7 @@ int apply_option(UnloadJob* job, const char* text, const char* where, FILE* out)
 void refuse_unknown(const char* text, const char* where, FILE* out) {
   char why[256];
   describe_option_fault(text, kOptionUnknownKeyword, true, why, sizeof why);
-  std::fprintf(out, "ERROR -- %s%s%s\n", why, *where ? " in parameter file : " : "", where);
+  std::fprintf(out, kMsgOptionRefused, why, *where ? kMsgInParameterFile : "", where);
 }
 
 bool open_named_input(const char* name, const char* mode, FILE** f) {
@@ -182,7 +183,7 @@ int collect_binds(UnloadJob* job, int argc, char** argv, FILE* out) {
       problem = "Bind value longer than 127 characters";
     }
     if (problem != nullptr) {
-      std::fprintf(out, "ERROR -- %s: :%.*s\n", problem, shown, text);
+      std::fprintf(out, kMsgBindRefused, problem, shown, text);
       return 1;
     }
     BindVar& b = job->binds[job->bind_count++];
@@ -206,7 +207,7 @@ uint16_t charset_id(DbSession* s, const char* name) {
 int read_parameter_file(UnloadJob* job, const char* file_name, FILE* out) {
   FILE* f = nullptr;
   if (!open_named_input(file_name, "rb", &f)) {
-    std::fprintf(out, "ERROR -- Cannot open parameter file : %s\n", file_name);
+    std::fprintf(out, kMsgCannotOpenParfile, file_name);
     return 1;
   }
   // Lines are taken whole: a long line is never cut into separate options.
@@ -224,7 +225,7 @@ int read_parameter_file(UnloadJob* job, const char* file_name, FILE* out) {
     const LineRead got = read_line(f, &line, kQueryMax + 2);
     if (got == LineRead::kEnd) break;
     if (has_zero_byte(line)) {
-      std::fprintf(out, "ERROR -- Zero byte in parameter file : %s\n", file_name);
+      std::fprintf(out, kMsgZeroByteParfile, file_name);
       status = 1;
       break;
     }
@@ -241,8 +242,7 @@ int read_parameter_file(UnloadJob* job, const char* file_name, FILE* out) {
     if (status != 0) break;
     option.append(line, 0, end);
     if (got == LineRead::kTooLong || option.size() > kQueryMax) {
-      std::fprintf(out, "ERROR -- Option longer than %zu characters in parameter file : %s\n", kQueryMax,
-                   file_name);
+      std::fprintf(out, kMsgOptionTooLong, kQueryMax, file_name);
       status = 1;
       break;
     }
@@ -258,7 +258,7 @@ int append_sql_text(UnloadJob* job, FILE* out) {
   if (!from_stdin) {
     f = std::fopen(job->sql, "r");
     if (f == nullptr) {
-      std::fprintf(out, "ERROR -- Cannot open SQL file : %s\n", job->sql);
+      std::fprintf(out, kMsgCannotOpenSql, job->sql);
       return 1;
     }
   }
@@ -288,11 +288,11 @@ int append_sql_text(UnloadJob* job, FILE* out) {
   }
   if (!from_stdin) std::fclose(f);
   if (zero_byte) {
-    std::fprintf(out, "ERROR -- Zero byte in SQL file : %s\n", job->sql);
+    std::fprintf(out, kMsgZeroByteSql, job->sql);
     return 1;
   }
   if (too_long) {
-    std::fprintf(out, "ERROR -- SQL text longer than %zu characters in all : %s\n", kQueryMax, job->sql);
+    std::fprintf(out, kMsgSqlTooLong, kQueryMax, job->sql);
     return 1;
   }
   std::memcpy(job->query + have, text.data(), text.size());
@@ -323,7 +323,7 @@ int prepare_job(int argc, char** argv, UnloadJob* job, FILE* out, bool* version)
         hide_option_secret(arg);
       } else if (i == 1 && is_login_form(arg)) {
         if (std::strlen(arg) > kUserMax) {
-          std::fprintf(out, "ERROR -- Login longer than %zu characters\n", kUserMax);
+          std::fprintf(out, kMsgLoginTooLong, kUserMax);
           return 1;
         }
         set_text(job->user, sizeof job->user, arg, kUserMax);
@@ -419,7 +419,7 @@ void print_usage(bool help, FILE* out) {
 int unscramble_file(const char* file_name, const char* key, FILE* out, FILE* err) {
   FILE* in = nullptr;
   if (!open_named_input(file_name, "rb", &in)) {
-    std::fprintf(err, "ERROR -- Cannot open file to unscramble : %s (%s)\n", file_name, std::strerror(errno));
+    std::fprintf(err, kMsgCannotOpenScrambled, file_name, std::strerror(errno));
     return 1;
   }
 
@@ -445,12 +445,11 @@ int unscramble_file(const char* file_name, const char* key, FILE* out, FILE* err
   }
   int status = 0;
   if (!write_failed && std::ferror(in)) {
-    std::fprintf(err, "ERROR -- Cannot read file to unscramble : %s (%s)\n", file_name, std::strerror(errno));
+    std::fprintf(err, kMsgCannotReadScrambled, file_name, std::strerror(errno));
     status = 1;
   } else if (write_failed || (fill > 0 && std::fwrite(buf.get(), 1, fill, out) != fill) ||
              std::fflush(out) != 0) {
-    std::fprintf(err, "ERROR -- Cannot write the unscrambled data of %s (%s)\n", file_name,
-                 std::strerror(errno));
+    std::fprintf(err, kMsgCannotWriteUnscrambled, file_name, std::strerror(errno));
     status = 1;
   }
   close_input(in);
@@ -480,7 +479,7 @@ int fill_password(UnloadJob* job, FILE* out) {
   if (password == nullptr || *password == '\0') {
     if (!stdin_is_terminal()) return 0;
     if (read_secret_line("Password: ", typed, sizeof typed) != 0) {
-      std::fprintf(out, "ERROR -- No password read\n");
+      std::fprintf(out, kMsgNoPassword);
       return 1;
     }
     password = typed;
@@ -492,10 +491,10 @@ int fill_password(UnloadJob* job, FILE* out) {
   const size_t tail = std::strlen(job->user) - spans.connect_start;
   const size_t length = spans.user_len + 1 + std::strlen(password) + (tail > 0 ? 1 + tail : 0);
   if (std::strpbrk(password, "@\"") != nullptr) {
-    std::fprintf(out, "ERROR -- A password from %s or the prompt may not hold @ or \"\n", kPasswordVariable);
+    std::fprintf(out, kMsgPasswordForbidden, kPasswordVariable);
     status = 1;
   } else if (length > kUserMax) {
-    std::fprintf(out, "ERROR -- Login with its password longer than %zu characters\n", kUserMax);
+    std::fprintf(out, kMsgLoginPasswordTooLong, kUserMax);
     status = 1;
   } else {
     std::string login(job->user, spans.user_len);
@@ -549,8 +548,7 @@ int driver_main(int argc, char** argv) {
   if (job->query[0] == '\0' && job->degree <= 1) {
     // split= names the table of a parallel unload; run once, there is no
     // statement to run.
-    session_message(&session,
-                    "ERROR -- split= needs degree= above 1; to unload the table once, give it as query=.\n");
+    session_message(&session, kMsgSplitNeedsDegree);
     return 1;
   }
   if (connect_session(&session, job->user) != 0) {

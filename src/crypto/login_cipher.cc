@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "config/messages.h"
 #include "crypto/des.h"
 
 namespace rowvane {
@@ -73,7 +74,7 @@ int print_encrypted_login(const UnloadJob& job, FILE* out) {
   // rest of the login in the clear, and the parser could not take the
   // longer value back anyway.
   if (length > kLoginBlockBytes) {
-    std::fputs("ERROR -- the login is longer than 64 characters and cannot be encrypted\n", out);
+    std::fputs(kMsgLoginTooLongToEncrypt, out);
     return 1;
   }
   size_t n = (length + 7) / 8 * 8;

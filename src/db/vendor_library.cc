@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "config/messages.h"
 #include "platform/dynlib.h"
 
 namespace rowvane {
@@ -48,8 +49,7 @@ const DbClient* load_vendor_client_from(const char* path, char* reason, size_t r
   char why[512] = "";
   void* lib = dynlib_open(path, why, sizeof why);
   if (!lib) {
-    std::snprintf(reason, reason_size, "ERROR -- Cannot load the database client library %s: %s",
-                  path, why);
+    std::snprintf(reason, reason_size, kMsgCannotLoadLibrary, path, why);
     return nullptr;
   }
   DbClient t{};
@@ -77,9 +77,7 @@ const DbClient* load_vendor_client_from(const char* path, char* reason, size_t r
   resolve(lib, "OCILobClose", &t.OCILobClose, &missing);
   resolve(lib, "OCINlsCharSetNameToId", &t.OCINlsCharSetNameToId, &missing);
   if (missing) {
-    std::snprintf(reason, reason_size,
-                  "ERROR -- The database client library %s lacks the entry point %s", path,
-                  missing);
+    std::snprintf(reason, reason_size, kMsgLibraryLacksEntry, path, missing);
     dynlib_close(lib);
     return nullptr;
   }

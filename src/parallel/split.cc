@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/messages.h"
 #include "crypto/login_cipher.h"
 
 namespace rowvane {
@@ -92,7 +93,7 @@ int prepare_text(DbSession* s, int which, const char* owner, const char* table, 
                  char out[kStatementSize]) {
   int len = build_split_statement(s, which, owner, table, part, out);
   if (len < 0) {
-    session_messagef(s, "ERROR -- Cannot build the split statement for table %s.\n", table ? table : "");
+    session_messagef(s, kMsgSplitStatement, table ? table : "");
   }
   return len;
 }
@@ -298,8 +299,7 @@ int compute_rowid_ranges(DbSession* s, const char* owner, const char* table, con
       // A longer text cannot be kept in 18 characters without moving the
       // bound, which would lose or repeat rows.
       if (strnlen(lower[i], kRowidText) > kRowidChars || strnlen(upper[i], kRowidText) > kRowidChars) {
-        session_messagef(s, "ERROR -- ROWID text longer than 18 characters in the pieces of %s.\n",
-                         table);
+        session_messagef(s, kMsgRowidTooLong, table);
         status = -1;
         break;
       }

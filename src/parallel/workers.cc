@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "config/messages.h"
 #include "parallel/split.h"
 #include "platform/interrupt.h"
 #include "unload/job_runner.h"
@@ -52,34 +53,30 @@ bool has_piece_code(const char* pattern) {
 int check_output_patterns(const UnloadJob& job, DbSession* s) {
   if (job.data != 0) {
     if (std::strcmp(job.file, "-") == 0) {
-      session_message(s, "ERROR -- A parallel unload cannot write to standard output.\n");
+      session_message(s, kMsgParallelToStdout);
       return kRefused;
     }
     if (!has_piece_code(job.file)) {
-      session_messagef(s, "ERROR -- A parallel unload needs %%p in the file name: %s\n", job.file);
+      session_messagef(s, kMsgParallelFileName, job.file);
       return kRefused;
     }
     if (job.file[0] == '+' && job.retry != 0) {
-      session_messagef(s,
-                       "ERROR -- A parallel unload with retry above 0 cannot append to %s\n",
-                       job.file);
+      session_messagef(s, kMsgParallelAppend, job.file);
       return kRefused;
     }
     if (job.lobfile[0] != '\0' && !has_piece_code(job.lobfile)) {
-      session_messagef(s, "ERROR -- A parallel unload needs %%p in the lob file name: %s\n",
-                       job.lobfile);
+      session_messagef(s, kMsgParallelLobName, job.lobfile);
       return kRefused;
     }
   }
   // Every worker would create the same log anew, and the error lines of
   // all but the last would be lost.
   if (job.log[0] != '\0' && !has_piece_code(job.log)) {
-    session_messagef(s, "ERROR -- A parallel unload needs %%p in the log file name: %s\n", job.log);
+    session_messagef(s, kMsgParallelLogName, job.log);
     return kRefused;
   }
   if (job.bind_count < 0 || job.bind_count > kMaxBinds - 2) {
-    session_messagef(s, "ERROR -- A parallel unload takes at most %d bind variables.\n",
-                     kMaxBinds - 2);
+    session_messagef(s, kMsgParallelBinds, kMaxBinds - 2);
     return kRefused;
   }
   return 0;
@@ -141,7 +138,7 @@ std::thread start_worker(Worker& w, int index, DbSession* s) {
     return std::thread(worker_main, w.job.get());
   } catch (const std::exception&) {
     w.job->result = kResultWorkerNotStarted;
-    session_messagef(s, "ERROR -- Cannot start worker %d.\n", index);
+    session_messagef(s, kMsgWorkerStart, index);
     return std::thread();
   }
 }
@@ -154,7 +151,7 @@ bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSess
   if (!g_fault || g_fault(range.index, false) != kFaultNoMemory)
     w.job = make_worker_job(job, range, with_owner);
   if (w.job) return true;
-  session_messagef(s, "ERROR -- Cannot allocate the job of worker %d.\n", range.index);
+  session_messagef(s, kMsgWorkerJob, range.index);
   return false;
 }
 
@@ -217,7 +214,7 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
   }
   if (rc != 0) {
     // The database's own text, if any, has already been delivered.
-    session_messagef(s, "ERROR -- Cannot cut table %s into ROWID ranges (%d).\n", job->split, rc);
+    session_messagef(s, kMsgCannotCut, job->split, rc);
     return kSplitFailed;
   }
   if (list.count == 0) {
@@ -226,10 +223,10 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
     // identifiers). Reading the name itself tells them apart.
     int rows = probe_split_table(s, job->owner, job->split);
     if (rows == 0) {
-      session_messagef(s, "Table %s is empty: nothing to unload.\n", job->split);
+      session_messagef(s, kMsgTableEmpty, job->split);
       return 0;
     }
-    session_messagef(s, "ERROR -- %s is not a table that can be cut into ROWID ranges.\n", job->split);
+    session_messagef(s, kMsgNotCuttable, job->split);
     return kSplitFailed;
   }
   if (stop_requested(s)) return interrupted_result(interrupt_signal());

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/messages.h"
+
 namespace rowvane {
 
 namespace {
@@ -303,8 +305,7 @@ int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool /*fixe
   }
   if (count > static_cast<uint32_t>(kMaxColumns)) {
     // Cutting the list would misalign the output with its control file.
-    session_messagef(s, "ERROR -- The query selects %u columns; at most %d are supported.\n", count,
-                     kMaxColumns);
+    session_messagef(s, kMsgTooManyColumns, count, kMaxColumns);
     return -1;
   }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/messages.h"
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
 #include "unload/columns.h"
@@ -78,10 +79,7 @@ void run_alter_pieces(DbSession* s, const char* alter) {
       char text[kSessionStatementSize];
       int n = std::snprintf(text, sizeof text, "ALTER SESSION %.*s", static_cast<int>(len), p);
       if (n < 0 || static_cast<size_t>(n) >= sizeof text) {
-        session_messagef(s,
-                         "ERROR -- ALTER SESSION statement longer than %d characters skipped: "
-                         "%.60s...\n",
-                         static_cast<int>(sizeof text - 1), text);
+        session_messagef(s, kMsgAlterTooLong, static_cast<int>(sizeof text - 1), text);
       } else {
         run_setup_statement(s, text);
       }

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "config/messages.h"
 #include "platform/file_io.h"
 
 namespace rowvane {
@@ -44,7 +45,7 @@ int32_t copy_lob_to_file_in_pieces(DbSession* s, void* locator, FILE* lob_file,
   const DbClient* api = s->api;
   int32_t status = OCI_INVALID_HANDLE;
   if (!lob_file || start < 0 || !api) {
-    session_messagef(s, "ERROR -- Cannot write to file : %s\n", lob_name);
+    session_messagef(s, kMsgCannotWriteFile, lob_name);
     *failed = true;
   } else {
     status = api->OCILobOpen(s->service, s->error, locator, OCI_LOB_READONLY);
@@ -76,7 +77,7 @@ int32_t copy_lob_to_file_in_pieces(DbSession* s, void* locator, FILE* lob_file,
         uint64_t bytes = static_cast<uint64_t>(amount) * unit;
         if (bytes > piece_size) bytes = piece_size;  // never trust a count past the buffer
         if (writing && bytes > 0 && std::fwrite(buffer, 1, bytes, lob_file) != bytes) {
-          session_messagef(s, "ERROR -- Cannot write to file : %s\n", lob_name);
+          session_messagef(s, kMsgCannotWriteFile, lob_name);
           *failed = true;
           writing = false;
         }

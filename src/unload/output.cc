@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "config/messages.h"
 #include "crypto/scramble.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
@@ -25,8 +26,6 @@ namespace rowvane {
 namespace {
 
 constexpr double kBytesPerMegabyte = 1048576.0;
-constexpr const char* kCannotOpen = "ERROR -- Cannot write to file : %s (%s)\n";
-constexpr const char* kNameTooLong = "ERROR -- File name longer than %d bytes after expansion : %s\n";
 
 // Appends n bytes to out (capacity size, one byte kept for the NUL).
 bool append(char* out, size_t size, size_t* len, const char* text, size_t n) {
@@ -53,7 +52,7 @@ int write_failed(OutputFiles* f) {
 // "ERROR -- Cannot write to file : <name> (<the system's reason>)\n".
 void report_cannot_open(DbSession* s, const char* name, int error) {
   char reason[128];
-  session_messagef(s, kCannotOpen, name,
+  session_messagef(s, kMsgCannotOpenFile, name,
                    error != 0 ? system_error_text(error, reason, sizeof reason)
                               : "the gzip stream could not be started");
 }
@@ -89,13 +88,13 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   if (f->stdout_mode) {
     std::strcpy(f->data_name, "-");
   } else if (expand_file_name(job.file, f->data_name, kDataNameSize, f->sequence, job.piece) < 0) {
-    session_messagef(s, kNameTooLong, static_cast<int>(kDataNameSize - 1), job.file);
+    session_messagef(s, kMsgNameTooLong, static_cast<int>(kDataNameSize - 1), job.file);
     return 6;
   }
   f->lob_name[0] = '\0';
   if (job.lobfile[0] != '\0' &&
       expand_file_name(job.lobfile, f->lob_name, kLobNameSize, f->sequence, job.piece) < 0) {
-    session_messagef(s, kNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
+    session_messagef(s, kMsgNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
     return 6;
   }
   const char* data = plain_name(f->data_name);
@@ -229,7 +228,7 @@ int open_log_file(const UnloadJob& job, DbSession* s, FILE** log) {
   if (job.log[0] == '\0') return check_run_outputs(job, s, "");
   char name[kDataNameSize];
   if (expand_file_name(job.log, name, sizeof name, 0, job.piece) < 0) {
-    session_messagef(s, kNameTooLong, static_cast<int>(sizeof name - 1), job.log);
+    session_messagef(s, kMsgNameTooLong, static_cast<int>(sizeof name - 1), job.log);
     return 6;
   }
   int rc = check_run_outputs(job, s, name);
@@ -238,8 +237,7 @@ int open_log_file(const UnloadJob& job, DbSession* s, FILE** log) {
   FILE* f = open_output_name(name, &error);
   if (!f) {
     char reason[128];
-    session_messagef(s, "ERROR -- Cannot write to log file : %s (%s)\n", name,
-                     system_error_text(error, reason, sizeof reason));
+    session_messagef(s, kMsgCannotWriteLog, name, system_error_text(error, reason, sizeof reason));
     return 6;
   }
   guard_file(s, "log", plain_name(name), open_file_identity(f));
@@ -352,19 +350,19 @@ int close_output_files(OutputFiles* f) {
 void report_progress(DbSession* s, uint64_t rows, float megabytes) {
   std::tm t{};
   local_time(clock_seconds(), &t);
-  session_messagef(s, "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n",
-                   static_cast<unsigned long long>(rows), t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                   t.tm_hour, t.tm_min, t.tm_sec, static_cast<double>(megabytes));
+  session_messagef(s, kMsgProgress, static_cast<unsigned long long>(rows), t.tm_year + 1900,
+                   t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                   static_cast<double>(megabytes));
 }
 
 void report_interrupted(DbSession* s, int signal, uint64_t rows) {
-  session_messagef(s, "ERROR -- Run interrupted by %s after %llu rows.\n",
-                   interrupt_signal_name(signal), static_cast<unsigned long long>(rows));
+  session_messagef(s, kMsgInterrupted, interrupt_signal_name(signal),
+                   static_cast<unsigned long long>(rows));
 }
 
 void report_closing(DbSession* s, const char* name, uint64_t rows, float megabytes) {
-  session_messagef(s, "         output file %s closed at %llu rows, size %.0f MB.\n", name,
-                   static_cast<unsigned long long>(rows), static_cast<double>(megabytes));
+  session_messagef(s, kMsgClosed, name, static_cast<unsigned long long>(rows),
+                   static_cast<double>(megabytes));
 }
 
 }  // namespace rowvane

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/messages.h"
 #include "loader/control_file.h"
 #include "unload/job_runner.h"
 #include "unload/output.h"
@@ -33,10 +34,9 @@ void report_same_file(DbSession* s, const char* role_a, const char* a, const cha
   std::snprintf(role, sizeof role, "%s", role_a);
   if (role[0] >= 'a' && role[0] <= 'z') role[0] = static_cast<char>(role[0] - 'a' + 'A');
   if (std::strcmp(a, b) == 0) {
-    session_messagef(s, "ERROR -- %s file and %s file are the same file : %s\n", role, role_b, a);
+    session_messagef(s, kMsgSameFile, role, role_b, a);
   } else {
-    session_messagef(s, "ERROR -- %s file and %s file are the same file : %s and %s\n", role,
-                     role_b, a, b);
+    session_messagef(s, kMsgSameFileTwoNames, role, role_b, a, b);
   }
 }
 

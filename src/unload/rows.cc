@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/messages.h"
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
 #include "unload/columns.h"
@@ -132,7 +133,7 @@ struct Run {
 
   // The lob file refused a write: the run ends with one message.
   void lob_write_failure(bool report) {
-    if (report) session_messagef(s, "ERROR -- Cannot write to file : %s\n", files.lob_name);
+    if (report) session_messagef(s, kMsgCannotWriteFile, files.lob_name);
     lob_write_failed = true;
     status = kResultWriteFailed;
   }
@@ -580,9 +581,7 @@ bool build_statement_texts(Run& r) {
     }
   }
   if (head.overflow || update.overflow) {
-    session_messagef(r.s,
-                     "ERROR -- The %s for table %s is longer than %d bytes; too many or too "
-                     "long column names.\n",
+    session_messagef(r.s, kMsgStatementTooLong,
                      head.overflow ? "INSERT statement head" : "ON DUPLICATE KEY UPDATE clause",
                      job.table, static_cast<int>(kStatementTextSize));
     return false;
@@ -689,7 +688,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   owned.p[2] = r.update;
   owned.p[3] = r.buf;
   if (!r.plans || !r.head || !r.update || !r.buf) {
-    session_message(s, "ERROR -- Cannot allocate the record buffer.\n");
+    session_message(s, kMsgNoRecordBuffer);
     s->run_status = kResultWriteFailed;
     return s->run_status;
   }
