@@ -11,25 +11,32 @@ namespace rowvane {
 typedef void (*MessageCallback)(void* user_data, const char* text);
 
 // Files and the log.
-inline constexpr char kMsgCannotOpenFile[] = "ERROR -- Cannot write to file : %s (%s)\n";
-inline constexpr char kMsgCannotWriteFile[] = "ERROR -- Cannot write to file : %s\n";
-inline constexpr char kMsgCannotWriteLog[] = "ERROR -- Cannot write to log file : %s (%s)\n";
+inline constexpr char kMsgCannotOpenFile[] =
+    "ERROR -- Cannot write to file : %s (%s)\n";
+inline constexpr char kMsgCannotWriteFile[] =
+    "ERROR -- Cannot write to file : %s\n";
+inline constexpr char kMsgCannotWriteLog[] =
+    "ERROR -- Cannot write to log file : %s (%s)\n";
 inline constexpr char kMsgNameTooLong[] =
     "ERROR -- File name longer than %d bytes after expansion : %s\n";
-inline constexpr char kMsgSameFile[] = "ERROR -- %s file and %s file are the same file : %s\n";
+inline constexpr char kMsgSameFile[] =
+    "ERROR -- %s file and %s file are the same file : %s\n";
 inline constexpr char kMsgSameFileTwoNames[] =
     "ERROR -- %s file and %s file are the same file : %s and %s\n";
 
 // Progress and closing lines.
 inline constexpr char kMsgProgress[] =
     "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n";
-inline constexpr char kMsgInterrupted[] = "ERROR -- Run interrupted by %s after %llu rows.\n";
-inline constexpr char kMsgClosed[] = "         output file %s closed at %llu rows, size %.0f MB.\n";
+inline constexpr char kMsgInterrupted[] =
+    "ERROR -- Run interrupted by %s after %llu rows.\n";
+inline constexpr char kMsgClosed[] =
+    "         output file %s closed at %llu rows, size %.0f MB.\n";
 
 // The statement and its columns.
 inline constexpr char kMsgTooManyColumns[] =
     "ERROR -- The query selects %u columns; at most %d are supported.\n";
-inline constexpr char kMsgNoRecordBuffer[] = "ERROR -- Cannot allocate the record buffer.\n";
+inline constexpr char kMsgNoRecordBuffer[] =
+    "ERROR -- Cannot allocate the record buffer.\n";
 inline constexpr char kMsgStatementTooLong[] =
     "ERROR -- The %s for table %s is longer than %d bytes; too many or too long column names.\n";
 inline constexpr char kMsgAlterTooLong[] =
@@ -56,10 +63,14 @@ inline constexpr char kMsgParallelLogName[] =
     "ERROR -- A parallel unload needs %%p in the log file name: %s\n";
 inline constexpr char kMsgParallelBinds[] =
     "ERROR -- A parallel unload takes at most %d bind variables.\n";
-inline constexpr char kMsgWorkerStart[] = "ERROR -- Cannot start worker %d.\n";
-inline constexpr char kMsgWorkerJob[] = "ERROR -- Cannot allocate the job of worker %d.\n";
-inline constexpr char kMsgCannotCut[] = "ERROR -- Cannot cut table %s into ROWID ranges (%d).\n";
-inline constexpr char kMsgTableEmpty[] = "Table %s is empty: nothing to unload.\n";
+inline constexpr char kMsgWorkerStart[] =
+    "ERROR -- Cannot start worker %d.\n";
+inline constexpr char kMsgWorkerJob[] =
+    "ERROR -- Cannot allocate the job of worker %d.\n";
+inline constexpr char kMsgCannotCut[] =
+    "ERROR -- Cannot cut table %s into ROWID ranges (%d).\n";
+inline constexpr char kMsgTableEmpty[] =
+    "Table %s is empty: nothing to unload.\n";
 inline constexpr char kMsgNotCuttable[] =
     "ERROR -- %s is not a table that can be cut into ROWID ranges.\n";
 inline constexpr char kMsgSplitStatement[] =
@@ -68,21 +79,30 @@ inline constexpr char kMsgRowidTooLong[] =
     "ERROR -- ROWID text longer than 18 characters in the pieces of %s.\n";
 
 // Arguments, parameter files and the login.
-inline constexpr char kMsgOptionRefused[] = "ERROR -- %s%s%s\n";
-inline constexpr char kMsgInParameterFile[] = " in parameter file : ";
+inline constexpr char kMsgOptionRefused[] =
+    "ERROR -- %s%s%s\n";
+inline constexpr char kMsgInParameterFile[] =
+    " in parameter file : ";
 inline constexpr char kMsgQueryOptionTooLong[] =
     "ERROR -- query= text longer than %zu characters, use sql= for it\n";
-inline constexpr char kMsgBindRefused[] = "ERROR -- %s: :%.*s\n";
-inline constexpr char kMsgCannotOpenParfile[] = "ERROR -- Cannot open parameter file : %s\n";
-inline constexpr char kMsgZeroByteParfile[] = "ERROR -- Zero byte in parameter file : %s\n";
+inline constexpr char kMsgBindRefused[] =
+    "ERROR -- %s: :%.*s\n";
+inline constexpr char kMsgCannotOpenParfile[] =
+    "ERROR -- Cannot open parameter file : %s\n";
+inline constexpr char kMsgZeroByteParfile[] =
+    "ERROR -- Zero byte in parameter file : %s\n";
 inline constexpr char kMsgOptionTooLong[] =
     "ERROR -- Option longer than %zu characters in parameter file : %s\n";
-inline constexpr char kMsgCannotOpenSql[] = "ERROR -- Cannot open SQL file : %s\n";
-inline constexpr char kMsgZeroByteSql[] = "ERROR -- Zero byte in SQL file : %s\n";
+inline constexpr char kMsgCannotOpenSql[] =
+    "ERROR -- Cannot open SQL file : %s\n";
+inline constexpr char kMsgZeroByteSql[] =
+    "ERROR -- Zero byte in SQL file : %s\n";
 inline constexpr char kMsgSqlTooLong[] =
     "ERROR -- SQL text longer than %zu characters in all : %s\n";
-inline constexpr char kMsgLoginTooLong[] = "ERROR -- Login longer than %zu characters\n";
-inline constexpr char kMsgNoPassword[] = "ERROR -- No password read\n";
+inline constexpr char kMsgLoginTooLong[] =
+    "ERROR -- Login longer than %zu characters\n";
+inline constexpr char kMsgNoPassword[] =
+    "ERROR -- No password read\n";
 inline constexpr char kMsgPasswordForbidden[] =
     "ERROR -- A password from %s or the prompt may not hold @ or \"\n";
 inline constexpr char kMsgLoginPasswordTooLong[] =
