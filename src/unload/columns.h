@@ -14,8 +14,9 @@ constexpr int kMaxColumns = 1023;
 constexpr uint32_t kMaxWidthOverride = 1048576;
 
 // Describes every select-list column of the executed statement, defines the
-// fetch buffers, fixes job->array and marks unique columns. Columns are
-// linked behind head (head->next is the first). Returns the column count (>= 1) or -1; a select
+// fetch buffers, fixes job->array and marks unique columns (the job runner
+// writes the control file after it). Columns are linked behind head
+// (head->next is the first). Returns the column count (>= 1) or -1; a select
 // list of more than 1023 columns fails with one message. On failure the
 // records already linked stay on the list for release_columns.
 int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool fixed_width,
