@@ -34,8 +34,7 @@ class Described {
                                      rowvane::OCI_DEFAULT),
               0);
     head_ = static_cast<ColumnInfo*>(std::calloc(1, sizeof(ColumnInfo)));
-    count = rowvane::describe_select_list(&s_, stmt_, head_, rowvane::job_fixed_width(*job_),
-                                          job_->width, job_.get());
+    count = rowvane::describe_select_list(&s_, stmt_, head_, job_.get());
   }
   ~Described() {
     if (head_) {

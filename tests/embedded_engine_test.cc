@@ -792,7 +792,7 @@ TEST_F(Engine, RowidRangesBindAsTextAndUseTheRowidIndex) {
 }
 
 std::vector<std::string>* g_seen = nullptr;
-void observe(const char* text, uint32_t len) {
+void observe(void*, const char* text, uint32_t len) {
   if (g_seen) g_seen->emplace_back(text, len);
 }
 
@@ -800,10 +800,12 @@ TEST_F(Engine, SetupStatementsObserverAndHandleRelease) {
   make("CREATE TABLE t(a INTEGER);");
   std::vector<std::string> seen;
   g_seen = &seen;
-  embedded_set_statement_observer(observe);
   {
     Conn k;
     ASSERT_EQ(k.open(path), OCI_SUCCESS);
+    StatementObserver observer{observe, nullptr};
+    ASSERT_EQ(k.c->OCIAttrSet(k.env, OCI_HTYPE_ENV, &observer, 0, kAttrStatementObserver, k.err),
+              OCI_SUCCESS);
     EXPECT_EQ(k.run("INSERT INTO t VALUES (1); INSERT INTO t VALUES (2);"), 0) << k.last;
     Query q(k);
     ASSERT_EQ(q.prepare("SELECT count(*) FROM t"), OCI_SUCCESS);
@@ -824,7 +826,6 @@ TEST_F(Engine, SetupStatementsObserverAndHandleRelease) {
     EXPECT_EQ(k.c->OCISessionEnd(k.svc, k.err, k.ses, OCI_DEFAULT), OCI_SUCCESS);
     EXPECT_EQ(k.c->OCIServerDetach(k.srv, k.err, OCI_DEFAULT), OCI_SUCCESS);
   }
-  embedded_set_statement_observer(nullptr);
   g_seen = nullptr;
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1], "SELECT count(*) FROM t");

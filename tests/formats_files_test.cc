@@ -289,8 +289,7 @@ TEST_F(FormatsFilesTest, UnreadableLobIsReportedAndFailsTheRun) {
   c->buffer = locators;
   auto job = rvunload::make_job(db_, {"array=5", "file=" + dir_ + "/f.txt", "lobfile=" + dir_ + "/f.lob"});
   lobfail::fetches = 0;
-  EXPECT_EQ(write_rows(*job, &s, nullptr, c, false), 7);
-  EXPECT_EQ(s.run_status, 7);
+  EXPECT_EQ(write_rows(*job, &s, nullptr, c, false, FetchLimits{}), 7);
   // Reported, and the run still finished: the record and its file are complete.
   EXPECT_TRUE(contains(messages, "ORA-22275")) << messages;
   EXPECT_TRUE(contains(messages, "closed at 1 rows")) << messages;
@@ -306,8 +305,7 @@ TEST_F(FormatsFilesTest, UnreadableLobIsReportedAndFailsTheRun) {
   };
   job->errors[job->error_count++] = 22275;
   lobfail::fetches = 0;
-  s.run_status = 0;
-  EXPECT_EQ(write_rows(*job, &s, nullptr, c, false), 7);
+  EXPECT_EQ(write_rows(*job, &s, nullptr, c, false, FetchLimits{}), 7);
   EXPECT_EQ(lobfail::fetches, 2);
   std::free(c);
 }

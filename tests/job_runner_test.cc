@@ -85,9 +85,7 @@ TEST_F(JobRunnerTest, LeadingBlanksAndWithClauseRunUnchanged) {
   const char* q = " \n  WITH x AS (SELECT N FROM T) SELECT * FROM x ;\n";
   std::strcpy(job->query, q);
   observed_statements().clear();
-  rowvane::embedded_set_statement_observer(rvunload::observe_statement);
-  int result = rowvane::run_job(job.get());
-  rowvane::embedded_set_statement_observer(nullptr);
+  int result = rowvane::run_job(job.get(), rvunload::observed_context());
   EXPECT_EQ(result, 0);
   EXPECT_EQ(after_nls(),
             std::vector<std::string>{" \n  WITH x AS (SELECT N FROM T) SELECT * FROM x"});

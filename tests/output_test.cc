@@ -69,7 +69,7 @@ int run_records(Fixture* x, const UnloadJob& job, const std::vector<std::string>
   bool change = false;  // the file is full: the next record starts a new one
   for (size_t r = 0; r < records.size(); ++r) {
     if (change) {
-      if (int rc = change_file(&x->f, job, &x->s, buf.data(), &pos, buf_size)) return rc;
+      if (int rc = change_file(&x->f, job, &x->s, buf.data(), &pos)) return rc;
       if (!put(head, head.size())) return 2;
     }
     if (!put(records[r], records[r].size() + r % 3)) return 2;

@@ -47,12 +47,10 @@ int scripted_runner(UnloadJob* job) {
 class Workers : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_worker_runner(scripted_runner);
+    hooks_.runner = scripted_runner;
     reset({});
   }
   void TearDown() override {
-    set_worker_runner(nullptr);
-    set_worker_fault_hook(nullptr);
     EXPECT_EQ(g_handles, 0);
     EXPECT_EQ(g_owned_frees, 0);
   }
@@ -75,10 +73,11 @@ class Workers : public ::testing::Test {
     g_peak = 0;
     fs_.messages.clear();
   }
-  int run() { return run_parallel_unload(&job_, &fs_.s); }
+  int run() { return run_parallel_unload(&job_, &fs_.s, hooks_); }
 
   FakeSession fs_;
   UnloadJob job_;
+  WorkerHooks hooks_{};
 };
 
 TEST_F(Workers, EveryRangeGetsItsOwnCopyAllAtOnce) {
@@ -135,7 +134,7 @@ TEST_F(Workers, RerunRules) {
 
 TEST_F(Workers, NoWorkerWhenRangesFailOrAreEmpty) {
   g_script.fail_prepare = 942;
-  EXPECT_EQ(run(), kSplitFailed);
+  EXPECT_EQ(run(), kResultSplitFailed);
   EXPECT_EQ(fs_.messages.size(), 2u);  // the database's text, then which table
   // No storage piece: the table's own rows tell an empty table (exit 0)
   // from a name that is no table (a view, say).
@@ -144,7 +143,7 @@ TEST_F(Workers, NoWorkerWhenRangesFailOrAreEmpty) {
     g_script.total = 0;
     g_script.pieces.clear();
     g_script.table_has_rows = rows;
-    EXPECT_EQ(run(), rows ? kSplitFailed : 0);
+    EXPECT_EQ(run(), rows ? kResultSplitFailed : 0);
     EXPECT_EQ(g_prepared.back(), "SELECT ROWID FROM \"SALES\".\"ORDERS\"");
     ASSERT_EQ(fs_.messages.size(), 1u);
     EXPECT_EQ(fs_.messages[0], rows ? "ERROR -- ORDERS is not a table that can be cut into ROWID ranges.\n"
@@ -179,7 +178,7 @@ WorkerFault fault_once(int piece, bool thread) {
 }
 
 TEST_F(Workers, UnstartedWorkersFail) {
-  set_worker_fault_hook(fault_once);
+  hooks_.fault = fault_once;
   reset({"retry=0"});
   g_asked.clear();
   EXPECT_EQ(run(), 2 * kResultWorkerNotStarted);

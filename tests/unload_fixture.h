@@ -26,8 +26,24 @@ inline std::vector<std::string>& observed_statements() {
   return texts;
 }
 
-inline void observe_statement(const char* text, uint32_t len) {
+inline void observe_statement(void*, const char* text, uint32_t len) {
   observed_statements().emplace_back(text, len);
+}
+
+// The record buffer size the next runs use (0: the default); see
+// RecordBufferSize.
+inline int& record_buffer_size() {
+  static int bytes = 0;
+  return bytes;
+}
+
+// The context of a test's run: the statements observed, the record buffer
+// size of the test.
+inline rowvane::RunContext observed_context() {
+  rowvane::RunContext context{};
+  context.limits.record_buffer_size = record_buffer_size();
+  context.observer.observe = observe_statement;
+  return context;
 }
 
 inline void capture_message(void* ctx, const char* text) {
@@ -61,9 +77,7 @@ inline JobRun run_unload(const std::string& db, const std::vector<std::string>& 
   r.job->message_callback = capture_message;
   r.job->message_context = &r.messages;
   observed_statements().clear();
-  rowvane::embedded_set_statement_observer(observe_statement);
-  r.result = rowvane::run_job(r.job.get());
-  rowvane::embedded_set_statement_observer(nullptr);
+  r.result = rowvane::run_job(r.job.get(), observed_context());
   EXPECT_EQ(r.job->result, r.result);
   return r;
 }
@@ -100,10 +114,10 @@ class InFolder {
   char previous_[4096];
 };
 
-// Restores the default record buffer size when a test ends.
+// The record buffer size of the runs of one scope; the default again after it.
 struct RecordBufferSize {
-  explicit RecordBufferSize(int bytes) { rowvane::set_record_buffer_size(bytes); }
-  ~RecordBufferSize() { rowvane::set_record_buffer_size(0); }
+  explicit RecordBufferSize(int bytes) { record_buffer_size() = bytes; }
+  ~RecordBufferSize() { record_buffer_size() = 0; }
 };
 
 }  // namespace rvunload

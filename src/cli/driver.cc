@@ -515,20 +515,20 @@ int driver_main(int argc, char** argv) {
   std::unique_ptr<UnloadJob> holder(new UnloadJob);
   UnloadJob* job = holder.get();
   bool version = false;
-  if (prepare_job(argc, argv, job, stdout, &version) != 0) return 1;
+  if (prepare_job(argc, argv, job, stdout, &version) != 0) return kResultUsage;
 
   if (version) {
     std::printf("rowvane %s\n", ROWVANE_VERSION);
-    return 0;
+    return kResultOk;
   }
   if (job->help) {
     print_usage(true, stdout);
-    return 0;
+    return kResultOk;
   }
   if (job->crypt) {
-    if (fill_password(job, stdout) != 0) return 1;
+    if (fill_password(job, stdout) != 0) return kResultUsage;
     print_encrypted_login(*job, stdout);
-    return 1;
+    return kResultUsage;
   }
   if (job->uncrack[0] != '\0') {
     set_stdout_binary();
@@ -537,9 +537,9 @@ int driver_main(int argc, char** argv) {
   decode_login(job);
   if (job->query[0] == '\0' && job->split[0] == '\0') {
     print_usage(false, stdout);
-    return 1;
+    return kResultUsage;
   }
-  if (fill_password(job, stdout) != 0) return 1;
+  if (fill_password(job, stdout) != 0) return kResultUsage;
 
   // The driver's own session checks the login and resolves the character
   // sets; a failure's text has already reached standard output once.
@@ -549,11 +549,11 @@ int driver_main(int argc, char** argv) {
     // split= names the table of a parallel unload; run once, there is no
     // statement to run.
     session_message(&session, kMsgSplitNeedsDegree);
-    return 1;
+    return kResultUsage;
   }
   if (connect_session(&session, job->user) != 0) {
     close_session(&session);
-    return 1;
+    return kResultUsage;
   }
   if (job->charset[0] != '\0') {
     job->charset_id = charset_id(&session, job->charset);

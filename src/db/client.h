@@ -61,6 +61,17 @@ constexpr uint32_t OCI_ATTR_PASSWORD = 23;
 constexpr uint32_t OCI_ATTR_ENV_CHARSET_ID = 31;  // ub2 on the environment
 constexpr uint32_t OCI_ATTR_CHARSET_FORM = 32; // ub1 on a parameter
 
+// This system's own environment attribute, known to the embedded engine only
+// (never set on the vendor's library): a StatementObserver whose function
+// gets every statement text prepared on the environment's connections, from
+// the preparing thread. Tests use it to see what a run sent.
+constexpr uint32_t kAttrStatementObserver = 0x7E01;
+typedef void (*StatementObserverFn)(void* user_data, const char* text, uint32_t len);
+struct StatementObserver {
+  StatementObserverFn observe;  // null: nothing is observed
+  void* user_data;              // first argument of every call
+};
+
 // External (fetch/bind) type codes.
 constexpr uint16_t SQLT_CHR = 1;
 constexpr uint16_t SQLT_NUM = 2;

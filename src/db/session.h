@@ -29,11 +29,11 @@ struct DbSession {
   int32_t error_code;      // code of the last error record read; 0 = none
   char error_text[512];
   FILE* log;               // where the default callback writes
-  int32_t run_status;      // result code of the current run, 0 until something fails
   uint16_t charset_id;
   uint16_t ncharset_id;
   void* user_data;         // first argument of every callback call
   MessageCallback callback;
+  StatementObserver observer;  // handed to the environment at login (tests); null: none
   GuardedFile guarded[kGuardedFiles];  // see guard_file
   int32_t guarded_count;
 };

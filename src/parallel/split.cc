@@ -4,6 +4,7 @@
 
 #include "config/messages.h"
 #include "crypto/login_cipher.h"
+#include "db/statement.h"
 
 namespace rowvane {
 
@@ -30,35 +31,24 @@ bool call_succeeded(int32_t status) {
 // defines with it (they belong to it).
 class Statement {
  public:
-  explicit Statement(DbSession* s) : s_(s) {}
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  ~Statement() {
-    if (stmt_) s_->api->OCIHandleFree(stmt_, OCI_HTYPE_STMT);
-  }
+  explicit Statement(DbSession* s) : s_(s), handle_(s) {}
 
   // 0, or -1 when no handle could be allocated.
-  int allocate() {
-    if (!s_->api || !s_->env) return -1;
-    void* h = nullptr;
-    if (s_->api->OCIHandleAlloc(s_->env, &h, OCI_HTYPE_STMT, 0, nullptr) != OCI_SUCCESS || !h) {
-      return -1;
-    }
-    stmt_ = h;
-    return 0;
-  }
+  int allocate() { return handle_.allocate(); }
 
   // Prepares and executes (0 iterations: the rows stay for the fetches). A
   // failure's text is reported; its error number is returned. A failure that
   // leaves no error number lets the caller go on (0).
   int run(const char* text, size_t len) {
-    int32_t st = s_->api->OCIStmtPrepare(stmt_, s_->error, reinterpret_cast<const unsigned char*>(text),
+    int32_t st = s_->api->OCIStmtPrepare(handle_.get(), s_->error,
+                                         reinterpret_cast<const unsigned char*>(text),
                                          static_cast<uint32_t>(len), OCI_NTV_SYNTAX, OCI_DEFAULT);
     if (!call_succeeded(st)) {
       int32_t code = report_error(s_);
       if (code != 0) return code;
     }
-    st = s_->api->OCIStmtExecute(s_->service, stmt_, s_->error, 0, 0, nullptr, nullptr, OCI_DEFAULT);
+    st = s_->api->OCIStmtExecute(s_->service, handle_.get(), s_->error, 0, 0, nullptr, nullptr,
+                                 OCI_DEFAULT);
     if (!call_succeeded(st)) {
       int32_t code = report_error(s_);
       if (code != 0) return code;
@@ -68,23 +58,24 @@ class Statement {
 
   int define(uint32_t position, void* buf, int32_t size, uint16_t type, uint16_t* lengths) {
     void** slot = &defines_[position - 1];
-    return s_->api->OCIDefineByPos(stmt_, slot, s_->error, position, buf, size, type, nullptr,
+    return s_->api->OCIDefineByPos(handle_.get(), slot, s_->error, position, buf, size, type, nullptr,
                                    lengths, nullptr, OCI_DEFAULT);
   }
 
   int32_t fetch(uint32_t rows) {
-    return s_->api->OCIStmtFetch(stmt_, s_->error, rows, OCI_FETCH_NEXT, OCI_DEFAULT);
+    return s_->api->OCIStmtFetch(handle_.get(), s_->error, rows, OCI_FETCH_NEXT, OCI_DEFAULT);
   }
 
   uint32_t row_count() {
     uint32_t count = 0;
-    s_->api->OCIAttrGet(stmt_, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_ROW_COUNT, s_->error);
+    s_->api->OCIAttrGet(handle_.get(), OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_ROW_COUNT,
+                        s_->error);
     return count;
   }
 
  private:
   DbSession* s_;
-  void* stmt_ = nullptr;
+  StatementHandle handle_;  // frees the statement and its defines
   void* defines_[3] = {};
 };
 

@@ -24,12 +24,6 @@ namespace {
 
 constexpr char kWorkerQuery[] = "SELECT * FROM %s WHERE ROWID >= :minrid AND ROWID < :maxrid";
 constexpr size_t kRowidChars = 18;
-constexpr int kRefused = 1;  // exit value of a parallel run refused before any worker
-
-// Set by tests before any worker starts, read by the workers afterwards:
-// thread creation orders the write before every read.
-WorkerRunner g_runner = nullptr;
-WorkerFaultHook g_fault = nullptr;
 
 struct Worker {
   std::unique_ptr<UnloadJob> job;  // null when the copy could not be allocated
@@ -54,30 +48,30 @@ int check_output_patterns(const UnloadJob& job, DbSession* s) {
   if (job.data != 0) {
     if (std::strcmp(job.file, "-") == 0) {
       session_message(s, kMsgParallelToStdout);
-      return kRefused;
+      return kResultUsage;
     }
     if (!has_piece_code(job.file)) {
       session_messagef(s, kMsgParallelFileName, job.file);
-      return kRefused;
+      return kResultUsage;
     }
     if (job.file[0] == '+' && job.retry != 0) {
       session_messagef(s, kMsgParallelAppend, job.file);
-      return kRefused;
+      return kResultUsage;
     }
     if (job.lobfile[0] != '\0' && !has_piece_code(job.lobfile)) {
       session_messagef(s, kMsgParallelLobName, job.lobfile);
-      return kRefused;
+      return kResultUsage;
     }
   }
   // Every worker would create the same log anew, and the error lines of
   // all but the last would be lost.
   if (job.log[0] != '\0' && !has_piece_code(job.log)) {
     session_messagef(s, kMsgParallelLogName, job.log);
-    return kRefused;
+    return kResultUsage;
   }
   if (job.bind_count < 0 || job.bind_count > kMaxBinds - 2) {
     session_messagef(s, kMsgParallelBinds, kMaxBinds - 2);
-    return kRefused;
+    return kResultUsage;
   }
   return 0;
 }
@@ -127,15 +121,25 @@ std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const RowidRang
   return copy;
 }
 
+// Thread entry: runs the job runner (or the test's runner) on its copy,
+// which stores its result there; the driver reads it after the join.
+void worker_main(UnloadJob* job, WorkerRunner runner) {
+  if (runner) {
+    runner(job);
+  } else {
+    run_job(job);
+  }
+}
+
 // Starts worker_main on the worker's copy. A thread that cannot be started
 // leaves the copy with a failure result and a message, so it never counts as
 // a success.
-std::thread start_worker(Worker& w, int index, DbSession* s) {
+std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& hooks) {
   try {
-    if (g_fault && g_fault(index, true) == kFaultNoThread) {
+    if (hooks.fault && hooks.fault(index, true) == kFaultNoThread) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    return std::thread(worker_main, w.job.get());
+    return std::thread(worker_main, w.job.get(), hooks.runner);
   } catch (const std::exception&) {
     w.job->result = kResultWorkerNotStarted;
     session_messagef(s, kMsgWorkerStart, index);
@@ -145,10 +149,11 @@ std::thread start_worker(Worker& w, int index, DbSession* s) {
 
 // Makes the worker's copy when it has none. False (with a message) when no
 // memory is left for it.
-bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSession* s) {
+bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSession* s,
+                const WorkerHooks& hooks) {
   if (w.job) return true;
   const bool with_owner = !(s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0);
-  if (!g_fault || g_fault(range.index, false) != kFaultNoMemory)
+  if (!hooks.fault || hooks.fault(range.index, false) != kFaultNoMemory)
     w.job = make_worker_job(job, range, with_owner);
   if (w.job) return true;
   session_messagef(s, kMsgWorkerJob, range.index);
@@ -175,19 +180,7 @@ bool stop_requested(DbSession* s) {
 
 }  // namespace
 
-void set_worker_runner(WorkerRunner runner) { g_runner = runner; }
-void set_worker_fault_hook(WorkerFaultHook hook) { g_fault = hook; }
-
-void worker_main(UnloadJob* job) {
-  // The runner stores its result in the job; the driver reads it after join.
-  if (g_runner) {
-    g_runner(job);
-  } else {
-    run_job(job);
-  }
-}
-
-int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
+int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerHooks& hooks) {
   DbSession* s = driver_session;
   int rc = check_output_patterns(*job, s);
   if (rc != 0) return rc;
@@ -215,7 +208,7 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
   if (rc != 0) {
     // The database's own text, if any, has already been delivered.
     session_messagef(s, kMsgCannotCut, job->split, rc);
-    return kSplitFailed;
+    return kResultSplitFailed;
   }
   if (list.count == 0) {
     // No storage piece: an empty table, or a name that is no table whose
@@ -227,7 +220,7 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
       return 0;
     }
     session_messagef(s, kMsgNotCuttable, job->split);
-    return kSplitFailed;
+    return kResultSplitFailed;
   }
   if (stop_requested(s)) return interrupted_result(interrupt_signal());
 
@@ -238,8 +231,8 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
   // First wave: every worker at once. A signal stops the starting too; the
   // workers already running stop at their next record.
   for (int i = 0; i < n && interrupt_signal() == 0; ++i) {
-    if (!ensure_job(workers[i], *job, list.ranges[i], s)) continue;
-    threads[i] = start_worker(workers[i], list.ranges[i].index, s);
+    if (!ensure_job(workers[i], *job, list.ranges[i], s, hooks)) continue;
+    threads[i] = start_worker(workers[i], list.ranges[i].index, s, hooks);
   }
   for (int i = 0; i < n; ++i) {
     if (threads[i].joinable()) threads[i].join();
@@ -264,9 +257,9 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session) {
         }
         if (interrupt_signal() != 0) break;
         ++k;
-        if (!ensure_job(workers[i], *job, list.ranges[i], s)) continue;
+        if (!ensure_job(workers[i], *job, list.ranges[i], s, hooks)) continue;
         keep_log_of_failed_attempt(workers[i].job.get());
-        std::thread t = start_worker(workers[i], list.ranges[i].index, s);
+        std::thread t = start_worker(workers[i], list.ranges[i].index, s, hooks);
         if (t.joinable()) t.join();
       }
       if (!any(true)) break;

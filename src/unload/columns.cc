@@ -291,12 +291,11 @@ int64_t compute_row_size(const ColumnInfo* first, int32_t record_len) {
   return size + record_len;
 }
 
-int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool /*fixed_width*/,
-                         const char* width_text, UnloadJob* job) {
+int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, UnloadJob* job) {
   head->next = nullptr;
   if (!s->api || !stmt) return -1;
   uint32_t widths[kMaxColumns];
-  parse_width_list(width_text, widths);
+  parse_width_list(job->width, widths);
 
   uint32_t count = 0;
   if (s->api->OCIAttrGet(stmt, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_PARAM_COUNT, s->error) !=

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "config/job.h"
 #include "db/column_info.h"
@@ -19,13 +20,33 @@ constexpr uint32_t kMaxWidthOverride = 1048576;
 // (head->next is the first). Returns the column count (>= 1) or -1; a select
 // list of more than 1023 columns fails with one message. On failure the
 // records already linked stay on the list for release_columns.
-int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, bool fixed_width,
-                         const char* width_text, UnloadJob* job);
+int describe_select_list(DbSession* s, void* stmt, ColumnInfo* head, UnloadJob* job);
 
 // Frees every column behind head (buffer, record); head->next becomes null.
 // The define handles are not freed: they belong to the statement and are
 // released with it, so the statement is freed after this.
 void release_columns(ColumnInfo* head);
+
+// Owns one column list: its head record (on the heap: a column record holds
+// three arrays of kMaxArray entries) and every column describe_select_list
+// links behind it, released together when the list goes out of scope.
+class ColumnList {
+ public:
+  ColumnList() : head_(static_cast<ColumnInfo*>(std::calloc(1, sizeof(ColumnInfo)))) {}
+  ColumnList(const ColumnList&) = delete;
+  ColumnList& operator=(const ColumnList&) = delete;
+  ~ColumnList() {
+    if (!head_) return;
+    release_columns(head_);
+    std::free(head_);
+  }
+
+  ColumnInfo* head() const { return head_; }  // null when no memory was left
+  ColumnInfo* first() const { return head_ ? head_->next : nullptr; }
+
+ private:
+  ColumnInfo* head_;
+};
 
 // Raw bytes: RAW, LONG RAW, and BLOB fetched inline.
 inline bool holds_raw_bytes(const ColumnInfo& c) {

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "config/messages.h"
+#include "db/statement.h"
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
 #include "unload/columns.h"
@@ -62,8 +62,11 @@ void settle_statement_text(UnloadJob* job) {
   q[kPrefixLen + keep] = '\0';
 }
 
-// Runs one "ALTER SESSION" text built from format; texts that would not fit
-// the statement buffer are reported and skipped.
+// Runs one "ALTER SESSION" text built from format and one number. The
+// formats are this file's own and fit the buffer with any number; a text
+// that would not fit is cut (snprintf) and runs as cut, failing with the
+// database's own error. run_alter_pieces is the one that skips a user's
+// text that does not fit.
 void run_session_statement(DbSession* s, const char* format, long long value) {
   char text[kSessionStatementSize];
   std::snprintf(text, sizeof text, format, value);
@@ -143,23 +146,64 @@ int execute_query(DbSession* s, UnloadJob* job, void* stmt) {
 }
 
 // A signal that came before the rows ends the run at once, with its line.
-bool stopped_by_signal(DbSession* s) {
+// Returns the run's result for it, or 0 when no signal has come.
+int stopped_by_signal(DbSession* s) {
   const int signal = interrupt_signal();
-  if (signal == 0) return false;
+  if (signal == 0) return kResultOk;
   report_interrupted(s, signal, 0);
-  s->run_status = interrupted_result(signal);
-  return true;
+  return interrupted_result(signal);
+}
+
+// The query, its description and the fetch loop. The statement and the
+// column list are released on every path out, the columns first (their
+// defines go with the statement).
+int unload_query(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
+  if (int rc = stopped_by_signal(s)) return rc;
+  StatementHandle stmt(s);
+  ColumnList columns;
+  if (!columns.head() || stmt.allocate() != 0) return kResultQueryFailed;
+  int rc = execute_query(s, job, stmt.get());
+  if (rc != kResultOk) return rc;
+  // The control file, written after the description, is checked like every
+  // output, now that the log exists; then it is guarded in turn.
+  char control[kControlPathSize];
+  const bool has_control = control_file_path(*job, control);
+  if (has_control && check_guarded(s, "control", control, file_identity(control)) != 0) {
+    return kResultOpenFailed;
+  }
+  if (describe_select_list(s, stmt.get(), columns.head(), job) < 1) return kResultDescribeFailed;
+  if (has_control) {
+    write_control_file(columns.first(), *job);
+    guard_file(s, "control", control, file_identity(control));
+  }
+  if (!job->data) return kResultOk;
+  if (int signal_rc = stopped_by_signal(s)) return signal_rc;
+  return write_rows(*job, s, stmt.get(), columns.first(), job_fixed_width(*job), limits);
+}
+
+// Everything after the login: session tuning, presql=, the query, postsql=.
+// The first failure is the run's result; the later steps are skipped.
+int run_logged_in(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
+  tune_session(s, *job);
+  int result = kResultOk;
+  if (job->presql[0] && run_setup_statement(s, job->presql) != 0) result = kResultPresqlFailed;
+  for (BindVar& b : job->binds) b.handle = nullptr;
+  if (result == kResultOk) result = unload_query(job, s, limits);
+  // The statement took its bind handles with it.
+  for (BindVar& b : job->binds) b.handle = nullptr;
+  if (result == kResultOk && job->postsql[0] && run_setup_statement(s, job->postsql) != 0) {
+    result = kResultPostsqlFailed;
+  }
+  return result;
 }
 
 }  // namespace
 
 int run_setup_statement(DbSession* s, const char* text) {
-  if (!s->api) return -1;
+  StatementHandle statement(s);
+  if (statement.allocate() != 0) return -1;
   const DbClient* api = s->api;
-  void* stmt = nullptr;
-  if (api->OCIHandleAlloc(s->env, &stmt, OCI_HTYPE_STMT, 0, nullptr) != OCI_SUCCESS || !stmt) {
-    return -1;
-  }
+  void* stmt = statement.get();
   int result = 0;
   bool prepared = true;
   if (api->OCIStmtPrepare(stmt, s->error, reinterpret_cast<const unsigned char*>(text),
@@ -172,11 +216,10 @@ int run_setup_statement(DbSession* s, const char* text) {
                                       OCI_COMMIT_ON_SUCCESS) != OCI_SUCCESS) {
     result = report_error(s);
   }
-  api->OCIHandleFree(stmt, OCI_HTYPE_STMT);
   return result;
 }
 
-int run_job(UnloadJob* job) {
+int run_job(UnloadJob* job, const RunContext& context) {
   settle_statement_text(job);
 
   DbSession session;
@@ -186,6 +229,7 @@ int run_job(UnloadJob* job) {
     s->callback = job->message_callback;
     s->user_data = job->message_context ? job->message_context : s;
   }
+  s->observer = context.observer;
   s->charset_id = job->charset_id;
   s->ncharset_id = job->ncharset_id;
 
@@ -194,78 +238,16 @@ int run_job(UnloadJob* job) {
   // the run before the login (its messages would go nowhere).
   guard_database_file(s, job->user);
   FILE* log_file = nullptr;
-  int opened = open_log_file(*job, s, &log_file);
-  if (opened != 0) {
-    job->result = opened;
-    return opened;
+  int result = open_log_file(*job, s, &log_file);
+  if (result == kResultOk) {
+    if (log_file) s->log = log_file;
+    result = connect_session(s, job->user) != 0 ? kResultLoginFailed
+                                                : run_logged_in(job, s, context.limits);
+    close_session(s);  // also releases whatever a failed login built
   }
-  if (log_file) s->log = log_file;
-
-  if (connect_session(s, job->user) != 0) {
-    close_session(s);  // releases whatever the failed login built
-    if (log_file) std::fclose(log_file);
-    job->result = kResultLoginFailed;
-    return kResultLoginFailed;
-  }
-
-  tune_session(s, *job);
-
-  if (job->presql[0] && run_setup_statement(s, job->presql) != 0) {
-    s->run_status = kResultPresqlFailed;
-  }
-  for (BindVar& b : job->binds) b.handle = nullptr;
-
-  if (s->run_status == 0) stopped_by_signal(s);
-
-  void* stmt = nullptr;
-  auto* head = static_cast<ColumnInfo*>(std::calloc(1, sizeof(ColumnInfo)));
-  if (s->run_status == 0) {
-    if (!head || s->api->OCIHandleAlloc(s->env, &stmt, OCI_HTYPE_STMT, 0, nullptr) != OCI_SUCCESS ||
-        !stmt) {
-      s->run_status = kResultQueryFailed;
-    } else {
-      int rc = execute_query(s, job, stmt);
-      if (rc != kResultOk) s->run_status = rc;
-    }
-  }
-  // The control file, written after the description, is checked like every
-  // output, now that the log exists; then it is guarded in turn.
-  char control[kControlPathSize];
-  const bool has_control = control_file_path(*job, control);
-  if (s->run_status == 0 && has_control &&
-      check_guarded(s, "control", control, file_identity(control)) != 0) {
-    s->run_status = kResultOpenFailed;
-  }
-  if (s->run_status == 0) {
-    bool fixed = job_fixed_width(*job);
-    if (describe_select_list(s, stmt, head, fixed, job->width, job) < 1) {
-      if (s->run_status == 0) s->run_status = kResultDescribeFailed;
-    } else {
-      if (has_control) {
-        write_control_file(head->next, *job);
-        guard_file(s, "control", control, file_identity(control));
-      }
-      if (job->data && !stopped_by_signal(s)) write_rows(*job, s, stmt, head->next, fixed);
-    }
-  }
-
-  if (head) {
-    release_columns(head);
-    std::free(head);
-  }
-  // The statement takes its bind and define handles with it; freeing them
-  // on their own would free them twice in the vendor's library.
-  if (stmt) s->api->OCIHandleFree(stmt, OCI_HTYPE_STMT);
-  for (BindVar& b : job->binds) b.handle = nullptr;
-
-  if (s->run_status == 0 && job->postsql[0] && run_setup_statement(s, job->postsql) != 0) {
-    s->run_status = kResultPostsqlFailed;
-  }
-
-  close_session(s);
   if (log_file) std::fclose(log_file);
-  job->result = s->run_status;
-  return s->run_status;
+  job->result = result;
+  return result;
 }
 
 }  // namespace rowvane

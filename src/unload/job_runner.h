@@ -3,32 +3,25 @@
 #pragma once
 
 #include "config/job.h"
+#include "config/results.h"
 #include "db/session.h"
+#include "unload/rows.h"
 
 namespace rowvane {
 
-// Result codes of a run.
-constexpr int kResultOk = 0;
-constexpr int kResultLoginFailed = -1;
-constexpr int kResultWriteFailed = 2;
-constexpr int kResultQueryFailed = 3;
-constexpr int kResultDescribeFailed = 5;
-constexpr int kResultOpenFailed = 6;
-constexpr int kResultFetchFailed = 7;
-constexpr int kResultPresqlFailed = 8;
-constexpr int kResultPostsqlFailed = 9;
-// A run stopped by SIGINT, SIGTERM or SIGHUP returns 128 + the signal's
-// number (130, 143, 129), as a shell reports a process the signal ended.
-constexpr int kResultInterruptedBase = 128;
-// The reader of standard output (or of a pipe named by file=) closed it:
-// the run ends quietly with 141, 128 + the number of SIGPIPE.
-constexpr int kResultReaderGone = 141;
+// What a caller may set around one run besides the job: the fetch loop's
+// limits and the statement observer handed to the engine. A
+// value-initialized context is a normal run.
+struct RunContext {
+  FetchLimits limits;           // zeros: the defaults
+  StatementObserver observer;   // tests: every statement text the engine prepares
+};
+static_assert(std::is_trivially_copyable_v<RunContext>);
 
-// The result of a run interrupted by `signal`.
-inline int interrupted_result(int signal) { return kResultInterruptedBase + signal; }
-
-// Runs the job; returns the result code, also stored in job->result.
-int run_job(UnloadJob* job);
+// Runs the job; returns its result code (config/results.h), which is also
+// stored in job->result, once, when the run ends.
+int run_job(UnloadJob* job, const RunContext& context);
+inline int run_job(UnloadJob* job) { return run_job(job, RunContext{}); }
 
 // One statement outside the query (prepare, execute with commit). Returns
 // the nonzero error code of a failure, -1 when no statement handle could be

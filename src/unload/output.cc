@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "config/messages.h"
+#include "config/results.h"
 #include "crypto/scramble.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
@@ -89,13 +90,13 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     std::strcpy(f->data_name, "-");
   } else if (expand_file_name(job.file, f->data_name, kDataNameSize, f->sequence, job.piece) < 0) {
     session_messagef(s, kMsgNameTooLong, static_cast<int>(kDataNameSize - 1), job.file);
-    return 6;
+    return kResultOpenFailed;
   }
   f->lob_name[0] = '\0';
   if (job.lobfile[0] != '\0' &&
       expand_file_name(job.lobfile, f->lob_name, kLobNameSize, f->sequence, job.piece) < 0) {
     session_messagef(s, kMsgNameTooLong, static_cast<int>(kLobNameSize - 1), job.lobfile);
-    return 6;
+    return kResultOpenFailed;
   }
   const char* data = plain_name(f->data_name);
   const char* lob = plain_name(f->lob_name);
@@ -103,15 +104,15 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   FileIdentity lob_id{};
   if (!f->stdout_mode) {
     data_id = file_identity(data);
-    if (check_guarded(s, "data", data, data_id) != 0) return 6;
+    if (check_guarded(s, "data", data, data_id) != 0) return kResultOpenFailed;
   }
   if (lob[0]) {
     lob_id = file_identity(lob);
-    if (check_guarded(s, "LOB", lob, lob_id) != 0) return 6;
+    if (check_guarded(s, "LOB", lob, lob_id) != 0) return kResultOpenFailed;
     // Records and LOB contents in one file would overwrite each other.
     if (!f->stdout_mode && same_output(data, data_id, lob, lob_id)) {
       report_same_file(s, "data", data, "LOB", lob);
-      return 6;
+      return kResultOpenFailed;
     }
   }
 
@@ -123,7 +124,7 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     f->data = open_output_name(f->data_name, &error);
     if (!f->data) {
       report_cannot_open(s, f->data_name, error);
-      return 6;
+      return kResultOpenFailed;
     }
     // An appended file that already holds data has its head line.
     f->data_empty = f->data_name[0] != '+' || file_tell(f->data) == 0;
@@ -137,13 +138,13 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     if (!f->stdout_mode && same_regular_file(file_identity(lob), open_file_identity(f->data))) {
       report_same_file(s, "data", data, "LOB", lob);
       close_output_files(f);
-      return 6;
+      return kResultOpenFailed;
     }
     f->lob = open_output_name(f->lob_name, &error);
     if (!f->lob) {
       report_cannot_open(s, f->lob_name, error);
       close_output_files(f);
-      return 6;
+      return kResultOpenFailed;
     }
   }
 
@@ -158,7 +159,7 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
       if (fd >= 0) close_descriptor(fd);
       report_cannot_open(s, f->data_name, error);
       close_output_files(f);
-      return 6;
+      return kResultOpenFailed;
     }
     f->gz = gz;
   }
@@ -229,7 +230,7 @@ int open_log_file(const UnloadJob& job, DbSession* s, FILE** log) {
   char name[kDataNameSize];
   if (expand_file_name(job.log, name, sizeof name, 0, job.piece) < 0) {
     session_messagef(s, kMsgNameTooLong, static_cast<int>(sizeof name - 1), job.log);
-    return 6;
+    return kResultOpenFailed;
   }
   int rc = check_run_outputs(job, s, name);
   if (rc != 0) return rc;
@@ -238,7 +239,7 @@ int open_log_file(const UnloadJob& job, DbSession* s, FILE** log) {
   if (!f) {
     char reason[128];
     session_messagef(s, kMsgCannotWriteLog, name, system_error_text(error, reason, sizeof reason));
-    return 6;
+    return kResultOpenFailed;
   }
   guard_file(s, "log", plain_name(name), open_file_identity(f));
   *log = f;
@@ -294,15 +295,15 @@ int finish_file(OutputFiles* f, char* buf, int pos) {
   return rc;
 }
 
-int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos, int buf_size) {
+int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos) {
   if (f->stdout_mode) return 0;
   int rc = finish_file(f, buf, *pos);
   *pos = 0;
-  if (rc != 0) return 2;
-  (void)buf_size;  // finish_file blanked the used part; the rest is blank already
+  if (rc != 0) return kResultWriteFailed;
+  // finish_file blanked the used part; the rest of the buffer is blank already.
   // The closing line stands for a file whose every byte reached it: a gzip
   // stream or buffered bytes can still fail at the close.
-  if (close_output_files(f) != 0) return 2;
+  if (close_output_files(f) != 0) return kResultWriteFailed;
   report_closing(s, f->data_name, f->rows_in_file, f->megabytes);
   f->sequence += 1;
   f->rows_in_file = 0;
@@ -314,33 +315,33 @@ int close_output_files(OutputFiles* f) {
   if (!f) return 0;
   int status = 0;
   if (f->gz) {
-    if (gzclose(static_cast<gzFile>(f->gz)) != Z_OK) status = 2;
+    if (gzclose(static_cast<gzFile>(f->gz)) != Z_OK) status = kResultWriteFailed;
     f->gz = nullptr;
   }
   if (f->data) {
     if (f->data == stdout) {
       if (std::fflush(stdout) != 0) {
         write_failed(f);
-        status = 2;
+        status = kResultWriteFailed;
       }
     } else {
       // A failed flush may drop the buffered bytes, after which fclose
       // reports nothing: check the flush and the error flag first.
-      if (std::fflush(f->data) != 0 || std::ferror(f->data)) status = 2;
+      if (std::fflush(f->data) != 0 || std::ferror(f->data)) status = kResultWriteFailed;
       if (std::fclose(f->data) != 0) {
         write_failed(f);
-        status = 2;
+        status = kResultWriteFailed;
       }
     }
     f->data = nullptr;
   }
   if (f->lob) {
-    if (std::fflush(f->lob) != 0 || std::ferror(f->lob)) status = 2;
+    if (std::fflush(f->lob) != 0 || std::ferror(f->lob)) status = kResultWriteFailed;
     // Only a regular file is deleted: lobfile= may name a device such as
     // /dev/null, which always looks empty.
     int64_t size = file_seek_end(f->lob) == 0 ? file_tell(f->lob) : -1;
     bool regular = file_is_regular(f->lob);
-    if (std::fclose(f->lob) != 0) status = 2;
+    if (std::fclose(f->lob) != 0) status = kResultWriteFailed;
     f->lob = nullptr;
     if (size == 0 && regular) std::remove(plain_name(f->lob_name));
   }

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "config/job.h"
+#include "config/results.h"
 #include "db/session.h"
 
 namespace rowvane {
@@ -33,7 +34,7 @@ FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequ
 // 0), refuses outputs that would destroy the database or one another
 // (check_run_outputs), opens the log file ("+" appends) and guards it
 // against every later output. *log is null when log= is empty. Returns 0,
-// or 6 after one line ("ERROR -- Cannot write to log file : %s (%s)\n" with
+// or kResultOpenFailed after one line ("ERROR -- Cannot write to log file : %s (%s)\n" with
 // the system's reason, a name-too-long line, or a same-file line).
 int open_log_file(const UnloadJob& job, DbSession* s, FILE** log);
 
@@ -65,7 +66,7 @@ struct OutputFiles {
 // expanded name would exceed its capacity, or the same-file line of
 // report_same_file when the data and lob names are one file or one of them
 // is a guarded file of the session: the database, the log, the control
-// file), every file already opened is closed, returns 6. change_file
+// file), every file already opened is closed, returns kResultOpenFailed. change_file
 // applies the same checks, so a data pattern without %b still replaces its
 // own previous file.
 int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
@@ -76,8 +77,9 @@ int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s);
 // buf[pos, buf_size) to be blanks already, so that afterwards every byte past
 // the new position is a blank. With f->keep_blank off (a layout that never
 // moves the position over unwritten bytes) nothing is blanked. On a failed
-// or short write returns -1 (run status 2 is the caller's to set; 141 when
-// f->reader_gone shows that the reader of a pipe closed it).
+// or short write returns -1 (kResultWriteFailed is the caller's to return;
+// kResultReaderGone when f->reader_gone shows that the reader of a pipe
+// closed it).
 int flush_buffer(OutputFiles* f, char* buf, int pos, int buf_size);
 
 // Writes every byte left in buf[0, pos) (scrambling all but the final 1 to 8
@@ -97,16 +99,17 @@ inline bool need_file_change(const OutputFiles& f, const UnloadJob& job, int pos
 
 // finish_file, close (and delete an empty lob file), the closing line only
 // when every write and close succeeded, next sequence, open the next files,
-// rows_in_file := 0. Returns 0, 2 (write or close failed) or 6 (open failed,
-// message delivered); on failure the files still open are left for
-// close_output_files. The caller writes the head
+// rows_in_file := 0. Returns 0, kResultWriteFailed (write or close failed) or
+// kResultOpenFailed (open failed, message delivered); on failure the files
+// still open are left for close_output_files. The caller writes the head
 // line again. Does nothing in standard-output mode.
-int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos, int buf_size);
+int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos);
 
 // Closes every open file on any path (finishing a gzip stream), deleting an
 // empty lob file; flushes stdout instead of closing it. Safe in any state:
-// after a partial open, after a failure, twice. Returns 0, or 2 when a
-// close, the gzip finish or an earlier buffered write of a file failed.
+// after a partial open, after a failure, twice. Returns 0, or
+// kResultWriteFailed when a close, the gzip finish or an earlier buffered
+// write of a file failed.
 int close_output_files(OutputFiles* f);
 
 // "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n"

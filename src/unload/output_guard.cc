@@ -4,7 +4,7 @@
 
 #include "config/messages.h"
 #include "loader/control_file.h"
-#include "unload/job_runner.h"
+#include "config/results.h"
 #include "unload/output.h"
 
 namespace rowvane {

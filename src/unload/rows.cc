@@ -10,16 +10,17 @@
 #include "unload/rows.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 
 #include "config/messages.h"
+#include "config/results.h"
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
 #include "unload/columns.h"
-#include "unload/job_runner.h"
 #include "unload/lob.h"
 #include "unload/output.h"
 #include "unload/values.h"
@@ -32,7 +33,19 @@ constexpr int kDefaultRecordBuffer = 4 << 20;
 constexpr int kMinRecordBuffer = 32;  // keeps room for the scrambling tail of up to 8 bytes
 constexpr size_t kStatementTextSize = 16384;
 
-std::atomic<int> g_record_buffer_size{kDefaultRecordBuffer};
+// Memory of one write_rows call, freed on every path out of it.
+struct FreeMemory {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, FreeMemory>;
+
+// n zeroed records of T (plain records only), or null.
+template <typename T>
+Owned<T> allocate_zeroed(size_t n) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  return Owned<T>(static_cast<T*>(std::calloc(n, sizeof(T))));
+}
 
 // How one column's values reach the record.
 enum class Kind : uint8_t {
@@ -88,6 +101,7 @@ struct Run {
   bool fixed = false;  // fixed-width layout
   bool interrupted = false;  // a signal asked the run to stop; it did so at a record boundary
   uint64_t rows_total = 0;   // records written over all files
+  uint32_t lob_piece_size = 0;  // bytes per LOB read (0: the default)
 
   ColumnPlan* plans = nullptr;
   int ncols = 0;
@@ -307,8 +321,9 @@ struct Run {
     } else {
       void* locator = reinterpret_cast<void**>(p.base)[row];
       bool failed = false;
-      copy_lob_to_file(s, locator, files.lob, files.lob_name, ref, &ref_len,
-                       p.column->charset_form, p.column->fetch_type == SQLT_CLOB, &failed);
+      copy_lob_to_file_in_pieces(s, locator, files.lob, files.lob_name, ref, &ref_len,
+                                 p.column->charset_form, p.column->fetch_type == SQLT_CLOB,
+                                 &failed, lob_piece_size);
       // The copy reported a write failure itself; a read failure leaves
       // the file's error flag clear.
       if (std::ferror(files.lob)) {
@@ -494,7 +509,7 @@ struct Run {
 
   void start_next_file() {
     change_pending = false;
-    int rc = change_file(&files, job, s, buf, &pos, size);
+    int rc = change_file(&files, job, s, buf, &pos);
     if (rc != 0) {
       status = rc;
       return;
@@ -667,30 +682,25 @@ void end_early(Run& r, bool keep) {
 }  // namespace
 
 int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first,
-               bool fixed_width) {
+               bool fixed_width, const FetchLimits& limits) {
   Run r(job, s);
   r.fixed = fixed_width;
+  r.lob_piece_size = limits.lob_piece_size;
   for (ColumnInfo* c = first; c; c = c->next) ++r.ncols;
 
-  struct Owned {
-    void* p[4] = {};
-    ~Owned() {
-      for (void* q : p) std::free(q);
-    }
-  } owned;
-  r.plans = static_cast<ColumnPlan*>(std::calloc(r.ncols > 0 ? r.ncols : 1, sizeof(ColumnPlan)));
-  r.head = static_cast<BoundedText*>(std::calloc(1, sizeof(BoundedText)));
-  r.update = static_cast<BoundedText*>(std::calloc(1, sizeof(BoundedText)));
-  r.size = record_buffer_size();
-  r.buf = static_cast<char*>(std::malloc(static_cast<size_t>(r.size)));
-  owned.p[0] = r.plans;
-  owned.p[1] = r.head;
-  owned.p[2] = r.update;
-  owned.p[3] = r.buf;
+  const int asked = limits.record_buffer_size;
+  r.size = asked <= 0 ? kDefaultRecordBuffer : std::max(asked, kMinRecordBuffer);
+  Owned<ColumnPlan> plans = allocate_zeroed<ColumnPlan>(r.ncols > 0 ? r.ncols : 1);
+  Owned<BoundedText> head = allocate_zeroed<BoundedText>(1);
+  Owned<BoundedText> update = allocate_zeroed<BoundedText>(1);
+  Owned<char> buf(static_cast<char*>(std::malloc(static_cast<size_t>(r.size))));
+  r.plans = plans.get();
+  r.head = head.get();
+  r.update = update.get();
+  r.buf = buf.get();
   if (!r.plans || !r.head || !r.update || !r.buf) {
     session_message(s, kMsgNoRecordBuffer);
-    s->run_status = kResultWriteFailed;
-    return s->run_status;
+    return kResultWriteFailed;
   }
 
   build_translation(&r.translation, job.sedf, job.sedt);
@@ -698,15 +708,11 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   build_escape_table(&r.raw_escapes, job.escape, job.escf, job.esct, CharWidth::kSingleByte);
   r.quote_len = std::strlen(job.quote);
   plan_columns(r, first);
-  if (!build_statement_texts(r)) {
-    s->run_status = kResultDescribeFailed;
-    return s->run_status;
-  }
+  if (!build_statement_texts(r)) return kResultDescribeFailed;
 
   int rc = open_output_files(&r.files, job, s);
   if (rc != 0) {
     close_output_files(&r.files);
-    s->run_status = rc;
     return rc;
   }
   // Only fixed-width fields and names padded before a blank column
@@ -740,8 +746,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
         report_error(s);
         if (!error_tolerated(job, s->error_code)) {
           end_early(r, true);
-          s->run_status = kResultFetchFailed;
-          return s->run_status;
+          return kResultFetchFailed;
         }
         complete = false;
       }
@@ -763,8 +768,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     idle_errors = !complete && batch == 0 ? idle_errors + 1 : 0;
     if (idle_errors >= 2 && r.status == 0) {
       end_early(r, true);
-      s->run_status = kResultFetchFailed;
-      return s->run_status;
+      return kResultFetchFailed;
     }
   }
   if (r.status != 0) {
@@ -772,25 +776,19 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     // records before it still go out. A failed data write does not.
     if (r.lob_write_failed) r.keep_complete_records();
     end_early(r, r.lob_write_failed);
-    s->run_status = r.status;
     return r.status;
   }
 
   if (finish_file(&r.files, r.buf, r.pos) != 0) {
     end_early(r, false);
-    s->run_status = r.write_failure();
-    return s->run_status;
+    return r.write_failure();
   }
   r.pos = 0;
   if (r.interrupted) {
     // Every record handed over is whole; closing finishes a gzip stream.
-    if (close_output_files(&r.files) != 0) {
-      s->run_status = r.write_failure();
-      return s->run_status;
-    }
+    if (close_output_files(&r.files) != 0) return r.write_failure();
     report_interrupted(s, interrupt_signal(), r.rows_total);
-    s->run_status = interrupted_result(interrupt_signal());
-    return s->run_status;
+    return interrupted_result(interrupt_signal());
   }
   if (!r.files.stdout_mode && r.files.rows_in_file % r.rows_per_progress != 0) {
     report_progress(s, r.files.rows_in_file, r.files.megabytes);
@@ -805,14 +803,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   // A LOB that could not be read whole was reported; the run still ends as
   // failed so that a truncated LOB never passes for a complete unload.
   if (result == kResultOk && r.lob_failed) result = kResultFetchFailed;
-  if (result != kResultOk) s->run_status = result;
   return result;
 }
-
-void set_record_buffer_size(int bytes) {
-  g_record_buffer_size = bytes <= 0 ? kDefaultRecordBuffer : std::max(bytes, kMinRecordBuffer);
-}
-
-int record_buffer_size() { return g_record_buffer_size.load(); }
 
 }  // namespace rowvane

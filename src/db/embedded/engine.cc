@@ -18,7 +18,6 @@ namespace rowvane {
 namespace embedded {
 namespace {
 
-std::atomic<EmbeddedStatementObserver> g_observer{nullptr};
 std::atomic<EmbeddedCallObserver> g_call_observer{nullptr};
 
 // How long a connection waits for another one's lock (parallel workers and
@@ -698,6 +697,12 @@ int32_t attr_set(void* trgthndlp, uint32_t trghndltyp, void* attributep, uint32_
   if (!h || h->magic != kMagic || h->type != trghndltyp) return OCI_INVALID_HANDLE;
   clear_error(errhp);
   switch (trghndltyp) {
+    case OCI_HTYPE_ENV:
+      if (attrtype == kAttrStatementObserver && attributep) {
+        reinterpret_cast<Env*>(h)->observer = *static_cast<const StatementObserver*>(attributep);
+        return OCI_SUCCESS;
+      }
+      break;
     case OCI_HTYPE_SVCCTX: {
       auto* svc = reinterpret_cast<SvcCtx*>(h);
       if (attrtype == OCI_ATTR_SERVER) {
@@ -793,7 +798,8 @@ int32_t stmt_prepare(void* stmtp, void* errhp, const unsigned char* text, uint32
   if (!st) return OCI_INVALID_HANDLE;
   clear_error(errhp);
   if (!text) return set_error(errhp, 900);
-  if (EmbeddedStatementObserver obs = g_observer.load()) obs(reinterpret_cast<const char*>(text), len);
+  const StatementObserver& obs = st->head.env->observer;
+  if (obs.observe) obs.observe(obs.user_data, reinterpret_cast<const char*>(text), len);
   finalize_vm(st);
   clear_params(st);
   to_utf8(st->head.env->in_cd, reinterpret_cast<const char*>(text), len, &st->text);
@@ -977,8 +983,5 @@ void embedded_set_call_observer(EmbeddedCallObserver observer) {
   embedded::g_call_observer.store(observer);
 }
 
-void embedded_set_statement_observer(EmbeddedStatementObserver observer) {
-  embedded::g_observer.store(observer);
-}
 
 }  // namespace rowvane

@@ -23,7 +23,8 @@
 //   One environment has one connection: statements made from it run there.
 //
 // Statements. OCIStmtPrepare only stores the text (converted from the
-//   client character set into UTF-8) and hands it to the statement observer;
+//   client character set into UTF-8) and hands it to the environment's
+//   statement observer (kAttrStatementObserver of db/client.h) when set;
 //   every error comes at OCIStmtExecute. With 0 iterations the text must be
 //   one statement (trailing ";" and comments allowed, else ORA-00933); a
 //   query is compiled once per statement handle, re-executions reuse it, and
@@ -183,11 +184,6 @@ int encode_oracle_number(const char* text, size_t len, unsigned char out[22]);
 // is a non-zero fractional second (nanoseconds big-endian). Returns the
 // length or 0 when the text is no valid date of the years 1 to 9999.
 int encode_oracle_date(const char* text, size_t len, unsigned char out[11]);
-
-// Test hook: every statement text the engine prepares is passed here when set
-// (from the thread that prepares it; null turns it off).
-typedef void (*EmbeddedStatementObserver)(const char* text, uint32_t len);
-void embedded_set_statement_observer(EmbeddedStatementObserver observer);
 
 // Test hook: calls whose arguments a vendor library would hold the caller to
 // are reported here when set (from the calling thread): "OCIEnvNlsCreate"

@@ -249,6 +249,7 @@ struct Env {
   NlsFormat timestamp_format;
   NlsFormat timestamp_tz_format;
   ErrorRecord rec;        // errors reported on the environment itself
+  StatementObserver observer{};  // set through kAttrStatementObserver; null observes nothing
   // Large LOB values of the current fetch (see kLobInlineLimit): an
   // anonymous temporary file, rewritten from its start at every fetch that
   // fills locators. The epoch tells a locator of an earlier fetch.
