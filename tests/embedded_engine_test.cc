@@ -803,8 +803,8 @@ TEST_F(Engine, SetupStatementsObserverAndHandleRelease) {
   {
     Conn k;
     ASSERT_EQ(k.open(path), OCI_SUCCESS);
-    StatementObserver observer{observe, nullptr};
-    ASSERT_EQ(k.c->OCIAttrSet(k.env, OCI_HTYPE_ENV, &observer, 0, kAttrStatementObserver, k.err),
+    EngineObserver observer{observe, nullptr, nullptr, nullptr};
+    ASSERT_EQ(k.c->OCIAttrSet(k.env, OCI_HTYPE_ENV, &observer, 0, kAttrEngineObserver, k.err),
               OCI_SUCCESS);
     EXPECT_EQ(k.run("INSERT INTO t VALUES (1); INSERT INTO t VALUES (2);"), 0) << k.last;
     Query q(k);

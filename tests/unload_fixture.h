@@ -42,7 +42,7 @@ inline int& record_buffer_size() {
 inline rowvane::RunContext observed_context() {
   rowvane::RunContext context{};
   context.limits.record_buffer_size = record_buffer_size();
-  context.observer.observe = observe_statement;
+  context.observer.statement = observe_statement;
   return context;
 }
 

@@ -16,7 +16,9 @@ struct Call {
   int64_t value;
 };
 std::vector<Call> g_calls;
-void record(const char* operation, uint32_t kind, int64_t value) { g_calls.push_back({operation, kind, value}); }
+void record(void*, const char* operation, uint32_t kind, int64_t value) {
+  g_calls.push_back({operation, kind, value});
+}
 
 class VendorSequences : public ::testing::Test {
  protected:
@@ -29,7 +31,8 @@ class VendorSequences : public ::testing::Test {
 
   // Runs the job in the given client character set (":name=value" options
   // are binds); returns its result.
-  int run(std::vector<std::string> options, uint16_t charset = 0) {
+  int run(std::vector<std::string> options, uint16_t charset = 0,
+          const rowvane::RunContext& context = rowvane::RunContext{}) {
     std::vector<std::pair<std::string, std::string>> binds;
     for (auto it = options.begin(); it != options.end();) {
       if ((*it)[0] != ':') { ++it; continue; }
@@ -46,7 +49,7 @@ class VendorSequences : public ::testing::Test {
     job->charset_id = job->ncharset_id = charset;
     job->message_callback = rvunload::capture_message;
     job->message_context = &messages_;
-    return rowvane::run_job(job.get());
+    return rowvane::run_job(job.get(), context);
   }
 
   std::string dir_, db_, messages_;
@@ -56,9 +59,9 @@ class VendorSequences : public ::testing::Test {
 TEST_F(VendorSequences, StatementsOwnTheirHandlesEnvironmentsAreThreadedLocatorsSized) {
   rvtest::sqlite_exec(db_, "CREATE TABLE T (ID INTEGER, C CLOB); INSERT INTO T VALUES (1, 'x'), (2, NULL);");
   g_calls.clear();
-  rowvane::embedded_set_call_observer(record);
-  int result = run({"query=select id, c from T where id >= :v", ":v=1", "lobfile=lob.dat"});
-  rowvane::embedded_set_call_observer(nullptr);
+  rowvane::RunContext observed{};
+  observed.observer.call = record;
+  int result = run({"query=select id, c from T where id >= :v", ":v=1", "lobfile=lob.dat"}, 0, observed);
   ASSERT_EQ(result, 0) << messages_;
   int environments = 0, lob_defines = 0;
   for (const Call& c : g_calls) {
@@ -115,10 +118,13 @@ TEST_F(VendorSequences, TableLobsAreStreamedInBoundedMemory) {
   const int64_t size = 8 << 20;
   rvtest::sqlite_exec(db_, "CREATE TABLE T (ID INTEGER, C CLOB);"
                            "INSERT INTO T VALUES (1, replace(hex(zeroblob(4194304)), '0', 'x'));");
-  rowvane::embedded_lob_memory_peak(true);
+  size_t lob_memory_peak = 0;
+  rowvane::RunContext observed{};
+  observed.observer.lob_memory_peak = &lob_memory_peak;
   sqlite3_memory_highwater(1);
-  ASSERT_EQ(run({"query=T", "lobfile=lob.dat", "file=out.txt"}), 0) << messages_;
-  EXPECT_LE(rowvane::embedded_lob_memory_peak(false), 256u << 10);
+  ASSERT_EQ(run({"query=T", "lobfile=lob.dat", "file=out.txt"}, 0, observed), 0) << messages_;
+  EXPECT_GT(lob_memory_peak, 0u);  // the engine reached the observer
+  EXPECT_LE(lob_memory_peak, 256u << 10);
   EXPECT_LT(sqlite3_memory_highwater(0), size / 2);  // its page cache only
   EXPECT_EQ(rvtest::read_file(dir_ + "/out.txt"), "1,lob.dat.1." + std::to_string(size) + "/\n");
   EXPECT_EQ(rvtest::read_file(dir_ + "/lob.dat"), std::string(size, 'x') + "\n");

@@ -62,14 +62,22 @@ constexpr uint32_t OCI_ATTR_ENV_CHARSET_ID = 31;  // ub2 on the environment
 constexpr uint32_t OCI_ATTR_CHARSET_FORM = 32; // ub1 on a parameter
 
 // This system's own environment attribute, known to the embedded engine only
-// (never set on the vendor's library): a StatementObserver whose function
-// gets every statement text prepared on the environment's connections, from
-// the preparing thread. Tests use it to see what a run sent.
-constexpr uint32_t kAttrStatementObserver = 0x7E01;
-typedef void (*StatementObserverFn)(void* user_data, const char* text, uint32_t len);
-struct StatementObserver {
-  StatementObserverFn observe;  // null: nothing is observed
-  void* user_data;              // first argument of every call
+// (never set on the vendor's library): an EngineObserver through which tests
+// see what a run asked of the engine. The functions are called from the
+// calling thread; a null member observes nothing.
+constexpr uint32_t kAttrEngineObserver = 0x7E01;
+struct EngineObserver {
+  // Every statement text prepared on the environment's connection.
+  void (*statement)(void* user_data, const char* text, uint32_t len);
+  // Calls whose arguments the vendor's library holds its caller to:
+  // "OCIEnvNlsCreate" with its mode (reported when the observer is set),
+  // "OCIHandleFree" with the handle type, "OCIDefineByPos" with the external
+  // type and the element size as value.
+  void (*call)(void* user_data, const char* operation, uint32_t kind, int64_t value);
+  void* user_data;  // first argument of every call
+  // Raised (atomically) to the most bytes of one LOB value the engine and
+  // SQLite's copy of a row held in memory at once.
+  size_t* lob_memory_peak;
 };
 
 // External (fetch/bind) type codes.

@@ -249,9 +249,10 @@ int open_session(DbSession* s, const char* user, const char* password, const cha
     s->env = s->error = s->server = s->service = nullptr;
     return -1;
   }
-  // The statement observer (tests only) is given before any statement.
-  if (s->observer.observe) {
-    api->OCIAttrSet(s->env, OCI_HTYPE_ENV, &s->observer, 0, kAttrStatementObserver, s->error);
+  // The engine observer (tests only) is given before any statement.
+  const EngineObserver& o = s->observer;
+  if (o.statement || o.call || o.lob_memory_peak) {
+    api->OCIAttrSet(s->env, OCI_HTYPE_ENV, &s->observer, 0, kAttrEngineObserver, s->error);
   }
   auto text = [](const char* t) { return reinterpret_cast<const unsigned char*>(t); };
   bool ok =

@@ -33,7 +33,7 @@ struct DbSession {
   uint16_t ncharset_id;
   void* user_data;         // first argument of every callback call
   MessageCallback callback;
-  StatementObserver observer;  // handed to the environment at login (tests); null: none
+  EngineObserver observer;  // handed to the environment at login (tests); null: none
   GuardedFile guarded[kGuardedFiles];  // see guard_file
   int32_t guarded_count;
 };

@@ -28,6 +28,10 @@ const char* const kLibraryNames[] = {"libclntsh.so",      "libclntsh.so.19.1", "
                                      "libclntsh.so.21.1", "libclntsh.so.23.1"};
 #endif
 
+// The registry of loaded vendor tables is one of the two mutable process
+// globals of the system (the other is the interrupt flag): a library, once
+// loaded, serves every run of the process. Each part is read and written
+// under its mutex only.
 std::mutex g_load_mutex;
 const DbClient* g_loaded = nullptr;  // the process's vendor table once loaded
 

@@ -14,7 +14,10 @@ constexpr int kSigHup = 1;
 constexpr int kSigInt = 2;
 constexpr int kSigTerm = 15;
 
-// A handler may only touch lock-free atomics (or volatile sig_atomic_t).
+// The number of the first stop signal; one of the two mutable process
+// globals of the system (the other is the registry of loaded vendor tables),
+// since a signal handler can reach nothing else. A handler may only touch
+// lock-free atomics (or volatile sig_atomic_t).
 static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<int> g_signal{0};
 

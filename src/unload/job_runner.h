@@ -10,11 +10,11 @@
 namespace rowvane {
 
 // What a caller may set around one run besides the job: the fetch loop's
-// limits and the statement observer handed to the engine. A
+// limits and the observer handed to the embedded engine. A
 // value-initialized context is a normal run.
 struct RunContext {
   FetchLimits limits;           // zeros: the defaults
-  StatementObserver observer;   // tests: every statement text the engine prepares
+  EngineObserver observer;      // tests: what the run asked of the embedded engine
 };
 static_assert(std::is_trivially_copyable_v<RunContext>);
 

@@ -4,7 +4,6 @@
 
 #include <strings.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +17,6 @@ namespace rowvane {
 namespace embedded {
 namespace {
 
-std::atomic<EmbeddedCallObserver> g_call_observer{nullptr};
 
 // How long a connection waits for another one's lock (parallel workers and
 // writers on the same file) before a statement fails with ORA-00054.
@@ -526,7 +524,6 @@ int32_t execute_all(Stmt* st, sqlite3* db, void* err) {
 int32_t env_nls_create(void** envp, uint32_t mode, void*, OciMallocFn, OciReallocFn, OciFreeFn,
                        size_t xtramem_sz, void** usrmempp, uint16_t charset, uint16_t ncharset) {
   if (!envp) return OCI_INVALID_HANDLE;
-  observe_call("OCIEnvNlsCreate", mode, 0);
   *envp = nullptr;
   Env* env = new (std::nothrow) Env();
   if (!env) return OCI_ERROR;
@@ -535,6 +532,7 @@ int32_t env_nls_create(void** envp, uint32_t mode, void*, OciMallocFn, OciReallo
   if (ncharset == 0) ncharset = charset;
   env->charset_id = charset;
   env->ncharset_id = ncharset;
+  env->mode = mode;
   bool ok = converter_open(&env->out[0], charset) && converter_open(&env->out[1], ncharset) &&
             input_converter_open(&env->in_cd, charset) &&
             give_user_memory(&env->head, xtramem_sz, usrmempp);
@@ -617,7 +615,7 @@ int32_t descriptor_alloc(const void* parenth, void** descpp, uint32_t type, size
 int32_t handle_free(void* hndlp, uint32_t type) {
   auto* h = static_cast<HandleHead*>(hndlp);
   if (!h || h->magic != kMagic || h->type != type) return OCI_INVALID_HANDLE;
-  observe_call("OCIHandleFree", type, 0);
+  observe_call(h->env, "OCIHandleFree", type, 0);
   switch (type) {
     case OCI_HTYPE_ENV: release_env(reinterpret_cast<Env*>(h)); return OCI_SUCCESS;
     case OCI_DTYPE_PARAM: return OCI_SUCCESS;  // belongs to its statement
@@ -698,8 +696,10 @@ int32_t attr_set(void* trgthndlp, uint32_t trghndltyp, void* attributep, uint32_
   clear_error(errhp);
   switch (trghndltyp) {
     case OCI_HTYPE_ENV:
-      if (attrtype == kAttrStatementObserver && attributep) {
-        reinterpret_cast<Env*>(h)->observer = *static_cast<const StatementObserver*>(attributep);
+      if (attrtype == kAttrEngineObserver && attributep) {
+        Env* env = reinterpret_cast<Env*>(h);
+        env->observer = *static_cast<const EngineObserver*>(attributep);
+        observe_call(env, "OCIEnvNlsCreate", env->mode, 0);
         return OCI_SUCCESS;
       }
       break;
@@ -798,8 +798,8 @@ int32_t stmt_prepare(void* stmtp, void* errhp, const unsigned char* text, uint32
   if (!st) return OCI_INVALID_HANDLE;
   clear_error(errhp);
   if (!text) return set_error(errhp, 900);
-  const StatementObserver& obs = st->head.env->observer;
-  if (obs.observe) obs.observe(obs.user_data, reinterpret_cast<const char*>(text), len);
+  const EngineObserver& obs = st->head.env->observer;
+  if (obs.statement) obs.statement(obs.user_data, reinterpret_cast<const char*>(text), len);
   finalize_vm(st);
   clear_params(st);
   to_utf8(st->head.env->in_cd, reinterpret_cast<const char*>(text), len, &st->text);
@@ -961,8 +961,9 @@ uint16_t charset_name_to_id(void*, const unsigned char* name) {
 
 }  // namespace
 
-void observe_call(const char* operation, uint32_t kind, int64_t value) {
-  if (EmbeddedCallObserver obs = g_call_observer.load()) obs(operation, kind, value);
+void observe_call(const Env* env, const char* operation, uint32_t kind, int64_t value) {
+  const EngineObserver& obs = env->observer;
+  if (obs.call) obs.call(obs.user_data, operation, kind, value);
 }
 
 }  // namespace embedded
@@ -977,10 +978,6 @@ const DbClient* embedded_client() {
       lob_close,      charset_name_to_id,
   };
   return &client;
-}
-
-void embedded_set_call_observer(EmbeddedCallObserver observer) {
-  embedded::g_call_observer.store(observer);
 }
 
 

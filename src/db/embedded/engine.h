@@ -24,7 +24,7 @@
 //
 // Statements. OCIStmtPrepare only stores the text (converted from the
 //   client character set into UTF-8) and hands it to the environment's
-//   statement observer (kAttrStatementObserver of db/client.h) when set;
+//   statement observer (kAttrEngineObserver of db/client.h) when set;
 //   every error comes at OCIStmtExecute. With 0 iterations the text must be
 //   one statement (trailing ";" and comments allowed, else ORA-00933); a
 //   query is compiled once per statement handle, re-executions reuse it, and
@@ -184,18 +184,6 @@ int encode_oracle_number(const char* text, size_t len, unsigned char out[22]);
 // is a non-zero fractional second (nanoseconds big-endian). Returns the
 // length or 0 when the text is no valid date of the years 1 to 9999.
 int encode_oracle_date(const char* text, size_t len, unsigned char out[11]);
-
-// Test hook: calls whose arguments a vendor library would hold the caller to
-// are reported here when set (from the calling thread): "OCIEnvNlsCreate"
-// with its mode, "OCIHandleFree" with the handle type, "OCIDefineByPos" with
-// the external type and the element size as value.
-// Test hook: the most bytes of one LOB value the engine has held in memory at
-// once (its own buffers and SQLite's copy of a row's value) since the last
-// call with reset set; reset starts counting anew.
-size_t embedded_lob_memory_peak(bool reset);
-
-typedef void (*EmbeddedCallObserver)(const char* operation, uint32_t kind, int64_t value);
-void embedded_set_call_observer(EmbeddedCallObserver observer);
 
 // Hooks for the strict stand-in client library (tests/stand_in), which
 // forwards to this engine and needs two things the operations do not give:

@@ -460,7 +460,7 @@ bool spill_lob(Env* env, Lob* l, const unsigned char* src, size_t n) {
 
 // Keeps n bytes of a value in its locator, or in the spill file when large.
 bool hold_lob(Env* env, Lob* l, const unsigned char* src, size_t n) {
-  note_lob_memory(n);  // SQLite's copy of the row's value
+  note_lob_memory(env, n);  // SQLite's copy of the row's value
   if (n > kLobInlineLimit) return spill_lob(env, l, src, n);
   if (n > l->cap) {
     auto* nb = static_cast<unsigned char*>(std::realloc(l->data, n));
@@ -642,7 +642,7 @@ int32_t define_by_pos(void* stmtp, void** defnp, void* errhp, uint32_t position,
                       uint16_t* rcodep, uint32_t) {
   Stmt* st = as_handle<Stmt>(stmtp, OCI_HTYPE_STMT);
   if (!st || !defnp) return OCI_INVALID_HANDLE;
-  observe_call("OCIDefineByPos", dty, value_sz);
+  observe_call(st->head.env, "OCIDefineByPos", dty, value_sz);
   clear_error(errhp);
   if (position == 0) return set_error(errhp, 1007);
   if (!valuep) return set_error(errhp, 932, "no buffer");
@@ -780,8 +780,6 @@ int32_t stmt_fetch(void* stmtp, void* errhp, uint32_t nrows, uint16_t orientatio
 
 namespace {
 
-std::atomic<size_t> g_lob_memory_peak{0};
-
 // Opens a streamed value's blob reader and learns its length.
 int32_t open_source(Lob* l, void* errhp) {
   if (!l->stream || l->blob) return OCI_SUCCESS;
@@ -811,7 +809,7 @@ const unsigned char* source_bytes(Lob* l, uint64_t pos, size_t n) {
   env->stage_lob = nullptr;
   size_t want = static_cast<size_t>(std::min<uint64_t>(l->len - pos, std::max(n, kStageSize)));
   if (stage.size() < want) stage.resize(want);
-  note_lob_memory(stage.size());
+  note_lob_memory(env, stage.size());
   if (l->stream) {
     if (!l->blob || sqlite3_blob_read(l->blob, stage.data(), static_cast<int>(want),
                                       static_cast<int>(pos)) != SQLITE_OK)
@@ -911,9 +909,11 @@ void end_polling(Lob* l) {
 
 }  // namespace
 
-void note_lob_memory(size_t n) {
-  size_t seen = g_lob_memory_peak.load(std::memory_order_relaxed);
-  while (n > seen && !g_lob_memory_peak.compare_exchange_weak(seen, n, std::memory_order_relaxed)) {
+void note_lob_memory(const Env* env, size_t n) {
+  if (!env->observer.lob_memory_peak) return;
+  std::atomic_ref<size_t> peak(*env->observer.lob_memory_peak);
+  size_t seen = peak.load(std::memory_order_relaxed);
+  while (n > seen && !peak.compare_exchange_weak(seen, n, std::memory_order_relaxed)) {
   }
 }
 
@@ -1005,11 +1005,3 @@ int32_t lob_close(void*, void* errhp, void* locp) {
 }
 
 }  // namespace rowvane::embedded
-
-namespace rowvane {
-
-size_t embedded_lob_memory_peak(bool reset) {
-  return reset ? embedded::g_lob_memory_peak.exchange(0) : embedded::g_lob_memory_peak.load();
-}
-
-}  // namespace rowvane

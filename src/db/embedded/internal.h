@@ -249,7 +249,8 @@ struct Env {
   NlsFormat timestamp_format;
   NlsFormat timestamp_tz_format;
   ErrorRecord rec;        // errors reported on the environment itself
-  StatementObserver observer{};  // set through kAttrStatementObserver; null observes nothing
+  EngineObserver observer{};  // set through kAttrEngineObserver; null members observe nothing
+  uint32_t mode = 0;          // of OCIEnvNlsCreate, reported to the call observer
   // Large LOB values of the current fetch (see kLobInlineLimit): an
   // anonymous temporary file, rewritten from its start at every fetch that
   // fills locators. The epoch tells a locator of an earlier fetch.
@@ -348,8 +349,8 @@ int32_t lob_read(void* svchp, void* errhp, void* locp, uint32_t* amtp, uint32_t 
 int32_t lob_close(void* svchp, void* errhp, void* locp);
 
 // ---- engine.cc helpers used elsewhere
-// Hands one call to the test hook set by embedded_set_call_observer.
-void observe_call(const char* operation, uint32_t kind, int64_t value);
+// Hands one call to the environment's call observer, when one is set.
+void observe_call(const Env* env, const char* operation, uint32_t kind, int64_t value);
 template <typename T>
 T* as_handle(const void* p, uint32_t type) {
   auto* h = static_cast<HandleHead*>(const_cast<void*>(p));
@@ -359,7 +360,7 @@ T* as_handle(const void* p, uint32_t type) {
 void release_define(Define* d);
 void lob_free_data(Lob* l);
 // Records that the engine held n bytes of one LOB value at once.
-void note_lob_memory(size_t n);
+void note_lob_memory(const Env* env, size_t n);
 
 // ---- lob_stream.cc
 // At execute, before the first row is stepped: when the query reads LOB
