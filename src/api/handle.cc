@@ -36,7 +36,7 @@ ROWVANE_API void ROWVANEHandleCallback(ROWVANEHandle handle, void* user_data,
 }
 
 ROWVANE_API int ROWVANEHandleExecute(ROWVANEHandle handle) {
-  if (!handle) return -1;
+  if (!handle) return rowvane::kResultNoHandle;
   return rowvane::run_job(static_cast<UnloadJob*>(handle));
 }
 

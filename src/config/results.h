@@ -1,7 +1,8 @@
 // Every result code a run, a parallel run or the program can end with. The
 // codes are the program's exit values and the results of the library's run
-// call; each function that can fail returns one of them, and the job runner
+// call; every step of a run returns one of them, and the job runner
 // stores a run's result in its job record once, at the end of the run.
+// include/rowvane.h repeats the numbers for the library's hosts.
 #pragma once
 
 namespace rowvane {
@@ -11,6 +12,8 @@ constexpr int kResultOk = 0;
 // The login failed (environment, attach, user and password, session begin);
 // the database's text has been delivered.
 constexpr int kResultLoginFailed = -1;
+// The library's run call got no handle: nothing ran.
+constexpr int kResultNoHandle = -1;
 // The run never started: bad options or arguments, a refused combination of
 // them (among them the output patterns a parallel run refuses), a failed
 // login of the driver's own session; also the end of crypt=, which only
