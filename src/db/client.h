@@ -61,10 +61,11 @@ constexpr uint32_t OCI_ATTR_PASSWORD = 23;
 constexpr uint32_t OCI_ATTR_ENV_CHARSET_ID = 31;  // ub2 on the environment
 constexpr uint32_t OCI_ATTR_CHARSET_FORM = 32; // ub1 on a parameter
 
-// This system's own environment attribute, known to the embedded engine only
-// (never set on the vendor's library): an EngineObserver through which tests
-// see what a run asked of the engine. The functions are called from the
-// calling thread; a null member observes nothing.
+// This system's own environment attribute, known to the embedded engine
+// only: an EngineObserver through which tests see what a run asked of the
+// engine. Only tests set it (a vendor library would refuse it, and the
+// session ignores that). The functions are called from the calling thread;
+// a null member observes nothing.
 constexpr uint32_t kAttrEngineObserver = 0x7E01;
 struct EngineObserver {
   // Every statement text prepared on the environment's connection.

@@ -17,7 +17,6 @@ namespace rowvane {
 namespace embedded {
 namespace {
 
-
 // How long a connection waits for another one's lock (parallel workers and
 // writers on the same file) before a statement fails with ORA-00054.
 constexpr int kBusyTimeoutMs = 60000;
@@ -979,6 +978,5 @@ const DbClient* embedded_client() {
   };
   return &client;
 }
-
 
 }  // namespace rowvane
