@@ -25,9 +25,12 @@ namespace {
 constexpr char kWorkerQuery[] = "SELECT * FROM %s WHERE ROWID >= :minrid AND ROWID < :maxrid";
 constexpr size_t kRowidChars = 18;
 
+// A worker's result is the one its job runner stored in its copy; a worker
+// whose copy or thread could not be made has none and counts as not started.
 struct Worker {
   std::unique_ptr<UnloadJob> job;  // null when the copy could not be allocated
-  int32_t result() const { return job ? job->result : kResultWorkerNotStarted; }
+  bool started = false;            // the thread of the latest attempt started
+  int32_t result() const { return job && started ? job->result : kResultWorkerNotStarted; }
 };
 
 // True when the file-name pattern contains the piece code (%p, any case).
@@ -132,16 +135,18 @@ void worker_main(UnloadJob* job, WorkerRunner runner) {
 }
 
 // Starts worker_main on the worker's copy. A thread that cannot be started
-// leaves the copy with a failure result and a message, so it never counts as
-// a success.
+// leaves the worker not started, with a message, so it never counts as a
+// success.
 std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& hooks) {
   try {
     if (hooks.fault && hooks.fault(index, true) == kFaultNoThread) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    return std::thread(worker_main, w.job.get(), hooks.runner);
+    std::thread thread(worker_main, w.job.get(), hooks.runner);
+    w.started = true;
+    return thread;
   } catch (const std::exception&) {
-    w.job->result = kResultWorkerNotStarted;
+    w.started = false;
     session_messagef(s, kMsgWorkerStart, index);
     return std::thread();
   }
