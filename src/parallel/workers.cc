@@ -108,7 +108,6 @@ std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const RowidRang
   std::unique_ptr<UnloadJob> copy(new (std::nothrow) UnloadJob);
   if (!copy) return copy;
   *copy = job;
-  copy->result = 0;
   if (copy->query[0] == '\0') {
     std::string name;
     if (with_owner && copy->owner[0]) {
