@@ -20,6 +20,7 @@ void job_defaults(UnloadJob* job) {
   job->buffer = 2097152;
   job->size = 0x0FFFFFFF;
   job->degree = 1;
+  job->snapshot = 1;
   job->retry = 3;
   job->sleep = 3;
   job->array = 1000;

@@ -102,6 +102,7 @@ struct UnloadJob {
   int32_t exec_len;
   int32_t prehead_len;
   int32_t degree;
+  int32_t snapshot;      // 1: every worker of a split reads one point in time
   uint16_t charset_id;   // 0 = the client library's default
   uint16_t ncharset_id;
   uint8_t client;
@@ -113,6 +114,12 @@ struct UnloadJob {
   int32_t result;        // result code of the last run; 1 before any run
   int32_t piece;         // value of %p; only piece 1 writes the control file
   int32_t bind_count;
+  // A worker's part of the run's snapshot (set by the parallel runner on
+  // its copies): the system change number its session reads at on the
+  // vendor path (0: none), or, on the embedded engine, that the run holds
+  // the database's write lock while the worker runs.
+  uint64_t snapshot_scn;
+  int32_t snapshot_lock;
   BindVar binds[kMaxBinds];
   int32_t error_count;
   int32_t errors[kMaxErrorCodes];
@@ -127,7 +134,7 @@ static_assert(std::is_standard_layout_v<UnloadJob>, "UnloadJob is a plain record
 // Sets every field to its default: buffers and tables are zeroed first, then
 // the non-zero defaults are written (file "vanedata_%p.txt", mode "INSERT",
 // field ",", record line feed, exec ";", escape blank, rows 1000000, array
-// 1000, long 32768, buffer 2097152, size 268435455, degree 1, retry 3,
+// 1000, long 32768, buffer 2097152, size 268435455, degree 1, snapshot 1, retry 3,
 // sleep 3, data 1, result 1, piece 1).
 void job_defaults(UnloadJob* job);
 

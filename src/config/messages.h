@@ -77,6 +77,12 @@ inline constexpr char kMsgSplitStatement[] =
     "ERROR -- Cannot build the split statement for table %s.\n";
 inline constexpr char kMsgRowidTooLong[] =
     "ERROR -- ROWID text longer than 18 characters in the pieces of %s.\n";
+inline constexpr char kMsgSnapshotRefused[] =
+    "ERROR -- The database refused the snapshot of this run (ORA-%05d); snapshot=NO unloads without it.\n";
+inline constexpr char kMsgSnapshotNumber[] =
+    "ERROR -- The database gave no system change number for the snapshot; snapshot=NO unloads without it.\n";
+inline constexpr char kMsgSnapshotHoldsLock[] =
+    "ERROR -- %s cannot write while the snapshot of this run holds the write lock; snapshot=NO lets it write.\n";
 
 // Arguments, parameter files and the login.
 inline constexpr char kMsgOptionRefused[] =

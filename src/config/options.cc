@@ -176,7 +176,7 @@ struct Keyword {
 #define RV_SWITCH(name, f) {name, Rule::kSwitchOn, RV_FIELD(f), 0, kNoLength, Num::kNone}
 #define RV_PRESET(name, rule) {name, rule, 0, 0, 0, kNoLength, Num::kNone}
 
-// The sixty-two keywords.
+// The sixty-three keywords.
 const Keyword kKeywords[] = {
     RV_TEXT("SQL", sql, 255),
     RV_TEXT("KEY", key, 511),
@@ -245,6 +245,7 @@ const Keyword kKeywords[] = {
     RV_TEXT("CHARSET", charset, 63),
 
     RV_TEXT("NCHARSET", ncharset, 63),
+    RV_SWITCH("SNAPSHOT", snapshot),
 };
 
 #undef RV_FIELD
@@ -255,7 +256,7 @@ const Keyword kKeywords[] = {
 #undef RV_SWITCH
 #undef RV_PRESET
 
-static_assert(sizeof kKeywords / sizeof kKeywords[0] == 62, "sixty-two keywords");
+static_assert(sizeof kKeywords / sizeof kKeywords[0] == 63, "sixty-three keywords");
 
 // Preset option texts, applied in order through set_option.
 const char* const kPresetMysql[] = {"ESCAPE=0x5c", "FIELD=0x2c", "RECORD=0x0a", "ESCF=0x0d0x0a0x220x27",

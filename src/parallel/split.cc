@@ -222,6 +222,30 @@ int query_current_user(DbSession* s, char* owner) {
   return 0;
 }
 
+int query_snapshot_scn(DbSession* s, uint64_t* scn) {
+  static constexpr char kText[] = "SELECT DBMS_FLASHBACK.GET_SYSTEM_CHANGE_NUMBER FROM DUAL";
+  *scn = 0;
+  Statement st(s);
+  if (st.allocate() != 0) return -1;
+  int rc = st.run(kText, sizeof kText - 1);
+  if (rc != 0) return rc;
+  char digits[41] = {};
+  rc = st.define(1, digits, sizeof digits, SQLT_STR, nullptr);
+  if (rc == 0 && st.fetch(1) != OCI_SUCCESS) rc = -1;
+  if (rc != 0) {
+    int32_t code = report_error(s);
+    return code > 0 ? code : -1;
+  }
+  // At most 19 digits, so the number fits 64 bits; nothing else, since it
+  // is written into the workers' statements.
+  uint64_t value = 0;
+  size_t n = 0;
+  for (; digits[n] >= '0' && digits[n] <= '9' && n < 19; ++n) value = value * 10 + static_cast<uint64_t>(digits[n] - '0');
+  if (n == 0 || digits[n] != '\0' || value == 0) return -1;
+  *scn = value;
+  return 0;
+}
+
 int count_split_weight(DbSession* s, const char* owner, const char* table, const char* part,
                        uint32_t* total) {
   *total = 0;

@@ -37,6 +37,11 @@ int probe_split_table(DbSession* s, const char* owner, const char* table);
 // "SELECT USER FROM DUAL" into owner (132 bytes; a name of up to 128 bytes).
 // 0 or a failure code.
 int query_current_user(DbSession* s, char* owner);
+// The current system change number ("SELECT DBMS_FLASHBACK.GET_SYSTEM_
+// CHANGE_NUMBER FROM DUAL") into *scn. 0; the database's error number (its
+// text has been reported); or -1 when no statement handle could be made or
+// the answer is no positive whole number.
+int query_snapshot_scn(DbSession* s, uint64_t* scn);
 int count_split_weight(DbSession* s, const char* owner, const char* table, const char* part,
                        uint32_t* total);
 int compute_rowid_ranges(DbSession* s, const char* owner, const char* table, const char* part,

@@ -33,6 +33,63 @@ struct Worker {
   int32_t result() const { return job && started ? job->result : kResultWorkerNotStarted; }
 };
 
+bool embedded_engine(const DbSession* s) {
+  return s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0;
+}
+
+// One point in time for every worker of the run, held from before the table
+// is cut until the last worker (re-runs included) has ended. The embedded
+// engine's driver connection holds the database's write lock (BEGIN
+// IMMEDIATE): the workers' connections still read, while writers wait for
+// it (with a busy timeout longer than the run) and see no change of the
+// file in between. On the vendor path the driver reads the current system
+// change number once; every worker's session reads at it (the job runner
+// enters flashback at that number after presql= and leaves it before
+// postsql=). The job's snapshot fields tell the workers; they are cleared
+// again when the snapshot ends.
+class RunSnapshot {
+ public:
+  RunSnapshot(UnloadJob* job, DbSession* s) : job_(job), s_(s) {}
+  RunSnapshot(const RunSnapshot&) = delete;
+  RunSnapshot& operator=(const RunSnapshot&) = delete;
+  ~RunSnapshot() {
+    // Nothing was written on the driver's connection: ending its
+    // transaction only lets the writers go on.
+    if (job_->snapshot_lock) run_setup_statement(s_, "ROLLBACK");
+    job_->snapshot_lock = 0;
+    job_->snapshot_scn = 0;
+  }
+
+  // 0, or kResultSplitFailed with the database's text and a line naming the
+  // keyword that turns the snapshot off.
+  int take() {
+    if (embedded_engine(s_)) {
+      const int rc = run_setup_statement(s_, "BEGIN IMMEDIATE");
+      if (rc != 0) return refused(rc);
+      job_->snapshot_lock = 1;
+      return 0;
+    }
+    uint64_t scn = 0;
+    const int rc = query_snapshot_scn(s_, &scn);
+    if (rc > 0) return refused(rc);
+    if (rc != 0) {
+      session_message(s_, kMsgSnapshotNumber);
+      return kResultSplitFailed;
+    }
+    job_->snapshot_scn = scn;
+    return 0;
+  }
+
+ private:
+  int refused(int code) {
+    session_messagef(s_, kMsgSnapshotRefused, code);
+    return kResultSplitFailed;
+  }
+
+  UnloadJob* job_;
+  DbSession* s_;
+};
+
 // True when the file-name pattern contains the piece code (%p, any case).
 bool has_piece_code(const char* pattern) {
   for (const char* p = pattern; *p; ++p) {
@@ -156,7 +213,7 @@ std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& 
 bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSession* s,
                 const WorkerHooks& hooks) {
   if (w.job) return true;
-  const bool with_owner = !(s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0);
+  const bool with_owner = !embedded_engine(s);
   if (!hooks.fault || hooks.fault(range.index, false) != kFaultNoMemory)
     w.job = make_worker_job(job, range, with_owner);
   if (w.job) return true;
@@ -199,6 +256,11 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
   parse_split_name(job);
   fold_split_names(job);
   if (job->owner[0] == '\0') query_current_user(s, job->owner);
+  RunSnapshot snapshot(job, s);
+  if (job->snapshot) {
+    rc = snapshot.take();
+    if (rc != 0) return rc;
+  }
   int d = job->degree < 2 ? 2 : (job->degree > kMaxRanges ? kMaxRanges : job->degree);
 
   RowidRangeList list;

@@ -181,25 +181,8 @@ int unload_query(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
   return write_rows(*job, s, stmt.get(), columns.first(), job_fixed_width(*job), limits);
 }
 
-// Everything after the login: session tuning, presql=, the query, postsql=.
-// The first failure is the run's result; the later steps are skipped.
-int run_logged_in(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
-  tune_session(s, *job);
-  int result = kResultOk;
-  if (job->presql[0] && run_setup_statement(s, job->presql) != 0) result = kResultPresqlFailed;
-  for (BindVar& b : job->binds) b.handle = nullptr;
-  if (result == kResultOk) result = unload_query(job, s, limits);
-  // The statement took its bind handles with it.
-  for (BindVar& b : job->binds) b.handle = nullptr;
-  if (result == kResultOk && job->postsql[0] && run_setup_statement(s, job->postsql) != 0) {
-    result = kResultPostsqlFailed;
-  }
-  return result;
-}
-
-}  // namespace
-
-int run_setup_statement(DbSession* s, const char* text) {
+// Runs one statement (prepare, execute with `mode`); see run_setup_statement.
+int run_statement(DbSession* s, const char* text, uint32_t mode) {
   StatementHandle statement(s);
   if (statement.allocate() != 0) return -1;
   const DbClient* api = s->api;
@@ -212,11 +195,77 @@ int run_setup_statement(DbSession* s, const char* text) {
     result = report_error(s);
     prepared = result == 0;
   }
-  if (prepared && api->OCIStmtExecute(s->service, stmt, s->error, 1, 0, nullptr, nullptr,
-                                      OCI_COMMIT_ON_SUCCESS) != OCI_SUCCESS) {
+  if (prepared && api->OCIStmtExecute(s->service, stmt, s->error, 1, 0, nullptr, nullptr, mode) !=
+                      OCI_SUCCESS) {
     result = report_error(s);
   }
   return result;
+}
+
+// presql= or postsql=. On the embedded engine a statement that writes waits
+// for the write lock the run's snapshot holds, and fails after the busy
+// timeout (ORA-00054): one more line names the keyword that lets it write.
+int run_user_statement(DbSession* s, const UnloadJob& job, const char* keyword, const char* text) {
+  const int rc = run_setup_statement(s, text);
+  if (rc == 54 && job.snapshot_lock) session_messagef(s, kMsgSnapshotHoldsLock, keyword);
+  return rc;
+}
+
+// The vendor's refusals of a read at a system change number: snapshot too
+// old, no such number, privileges, a table changed by DDL since then.
+bool snapshot_refusal(int32_t code) {
+  return code == 1555 || code == 8180 || code == 8181 || code == 1031 || code == 1466;
+}
+
+// A worker of a split on the vendor path reads at the run's system change
+// number: its session enters flashback at it (after presql=, which may
+// write) and leaves it before postsql=. Without EXECUTE on the package the
+// call does not compile (ORA-06550); any refusal gets one line naming the
+// keyword that turns the snapshot off.
+int enter_snapshot(DbSession* s, const UnloadJob& job) {
+  char text[kSessionStatementSize];
+  std::snprintf(text, sizeof text, "BEGIN DBMS_FLASHBACK.ENABLE_AT_SYSTEM_CHANGE_NUMBER(%llu); END;",
+                static_cast<unsigned long long>(job.snapshot_scn));
+  const int rc = run_statement(s, text, OCI_DEFAULT);
+  if (rc == 0) return kResultOk;
+  session_messagef(s, kMsgSnapshotRefused, rc > 0 ? rc : 0);
+  return kResultQueryFailed;
+}
+
+// Everything after the login: session tuning, presql=, the query, postsql=.
+// The first failure is the run's result; the later steps are skipped.
+int run_logged_in(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
+  tune_session(s, *job);
+  int result = kResultOk;
+  if (job->presql[0] && run_user_statement(s, *job, "presql", job->presql) != 0) {
+    result = kResultPresqlFailed;
+  }
+  bool at_scn = false;
+  if (result == kResultOk && job->snapshot_scn != 0) {
+    result = enter_snapshot(s, *job);
+    at_scn = result == kResultOk;
+  }
+  for (BindVar& b : job->binds) b.handle = nullptr;
+  if (result == kResultOk) {
+    result = unload_query(job, s, limits);
+    if (result != kResultOk && at_scn && snapshot_refusal(s->error_code)) {
+      session_messagef(s, kMsgSnapshotRefused, s->error_code);
+    }
+  }
+  // The statement took its bind handles with it.
+  for (BindVar& b : job->binds) b.handle = nullptr;
+  if (at_scn) run_statement(s, "BEGIN DBMS_FLASHBACK.DISABLE; END;", OCI_DEFAULT);
+  if (result == kResultOk && job->postsql[0] &&
+      run_user_statement(s, *job, "postsql", job->postsql) != 0) {
+    result = kResultPostsqlFailed;
+  }
+  return result;
+}
+
+}  // namespace
+
+int run_setup_statement(DbSession* s, const char* text) {
+  return run_statement(s, text, OCI_COMMIT_ON_SUCCESS);
 }
 
 int run_job(UnloadJob* job, const RunContext& context) {
