@@ -1,5 +1,5 @@
-// A scripted client answering the three split statements (current user,
-// total weight, pieces) from plain data, so the grouping rule, the fetch
+// A scripted client answering the split statements (current user, system
+// change number, total weight, pieces) from plain data, so the grouping rule, the fetch
 // protocol and the failure paths run exactly without a database.
 #pragma once
 
@@ -24,7 +24,9 @@ struct Script {
   bool total_has_row = true;
   std::vector<Piece> pieces;
   bool table_has_rows = false;  // what reading the table itself finds
-  int fail_prepare = 0;         // error code of every prepare
+  std::string scn = "8372610031415";  // empty: the number query finds no row
+  int fail_scn = 0;             // error code of the number query's prepare
+  int fail_prepare = 0;         // error code of every other prepare
   int fail_fetch_call = 0;      // 1-based piece fetch that fails with -1
   int32_t error_code = 0;
   std::string error_text;
@@ -36,7 +38,7 @@ inline int g_handles = 0;       // statements allocated minus freed
 inline int g_owned_frees = 0;   // defines freed on their own: a double free in the vendor's library
 
 struct Stmt {
-  char kind = 't';              // 'u' user, 't' total, 'p' pieces, 'r' the table's rows
+  char kind = 't';              // 'u' user, 's' number, 't' total, 'p' pieces, 'r' the table's rows
   size_t next = 0;
   uint32_t row_count = 0;
   int fetches = 0;
@@ -54,6 +56,11 @@ inline int32_t fake_fetch(void* h, void*, uint32_t nrows, uint16_t, uint32_t) {
   if (st->kind == 'u') {
     if (g_script.user.empty()) return OCI_NO_DATA;
     put_text(st->defs[0], 0, g_script.user);
+    return OCI_SUCCESS;
+  }
+  if (st->kind == 's') {
+    if (g_script.scn.empty()) return OCI_NO_DATA;
+    put_text(st->defs[0], 0, g_script.scn);
     return OCI_SUCCESS;
   }
   if (st->kind == 'r') return g_script.table_has_rows ? OCI_SUCCESS : OCI_NO_DATA;
@@ -101,13 +108,16 @@ inline DbClient make_client() {
                         uint32_t) -> int32_t {
     std::string t(reinterpret_cast<const char*>(text), len);
     g_prepared.push_back(t);
-    static_cast<Stmt*>(h)->kind = t == "SELECT USER FROM DUAL"               ? 'u'
-                                  : t.find("ROWID_CREATE") != std::string::npos ? 'p'
-                                  : t.rfind("SELECT ROWID FROM ", 0) == 0       ? 'r'
+    const char kind = t == "SELECT USER FROM DUAL"                           ? 'u'
+                      : t.find("GET_SYSTEM_CHANGE_NUMBER") != std::string::npos ? 's'
+                      : t.find("ROWID_CREATE") != std::string::npos             ? 'p'
+                      : t.rfind("SELECT ROWID FROM ", 0) == 0                   ? 'r'
                                                                                 : 't';
-    if (g_script.fail_prepare == 0) return OCI_SUCCESS;
-    g_script.error_code = g_script.fail_prepare;
-    g_script.error_text = "ORA-00942: table or view does not exist";
+    static_cast<Stmt*>(h)->kind = kind;
+    const int fail = kind == 's' ? g_script.fail_scn : g_script.fail_prepare;
+    if (fail == 0) return OCI_SUCCESS;
+    g_script.error_code = fail;
+    g_script.error_text = kind == 's' ? "ORA-00904: invalid identifier" : "ORA-00942: table or view does not exist";
     return OCI_ERROR;
   };
   c.OCIStmtExecute = [](void*, void*, void*, uint32_t, uint32_t, const void*, void*,

@@ -25,6 +25,15 @@
 //    data unread returns OCI_NEED_DATA and must be continued (offset
 //    ignored) until OCI_SUCCESS; until then every other call on the
 //    connection fails with ORA-03127.
+//  - flashback: "DBMS_FLASHBACK.GET_SYSTEM_CHANGE_NUMBER" reads the constant
+//    kCurrentScn; "BEGIN DBMS_FLASHBACK.ENABLE_AT_SYSTEM_CHANGE_NUMBER(n);
+//    END;" puts the connection in flashback mode (n above kCurrentScn:
+//    ORA-08181; already in it: ORA-08184) and "BEGIN DBMS_FLASHBACK.DISABLE;
+//    END;" takes it out; while in it, any statement but a query fails with
+//    ORA-08182. Reads are not moved back in time: each connection reads the
+//    file as it is. ROWVANE_STAND_IN_FLASHBACK=none refuses every call as a
+//    user without EXECUTE on the package (ORA-00904, ORA-06550), =old the
+//    enabling call as undo that no longer reaches the number (ORA-01555).
 //  - OCISessionBegin answers OCI_SUCCESS_WITH_INFO with ORA-28002 for a user
 //    whose name begins with EXPIRING, or for every login while
 //    ROWVANE_STAND_IN_PASSWORD_EXPIRY holds a number of days.
@@ -145,13 +154,20 @@ struct Handle {
   std::string user;
 };
 
+enum class Flashback : uint8_t { kNone, kGet, kEnable, kDisable };
+constexpr uint64_t kCurrentScn = 8372610031415;  // above 2^32, as on a busy server
+
 struct Stmt : Handle {
   std::vector<Handle*> binds, defines, params;
   bool names_rowid = false;  // the statement text mentions ROWID
+  std::string text;                        // as the program gave it
+  Flashback flashback = Flashback::kNone;  // the package call the text makes
+  uint64_t scn = 0;                        // the number kEnable asks for
 };
 
 struct Env : Handle {
   bool threaded = false;
+  bool flashback = false;  // its connection is in flashback mode
   uint16_t charset = 0, ncharset = 0;
   std::atomic<uint64_t> thread{0};  // the thread that used it last
   std::vector<Handle*> owned;       // every handle made from it
@@ -518,6 +534,63 @@ void translate_rowid_binds(Stmt* st, void* errhp_inner) {
   }
 }
 
+// Which DBMS_FLASHBACK call a statement makes; the text the engine runs
+// instead goes to *text.
+Flashback flashback_call(std::string* text, uint64_t* scn) {
+  static const char kGet[] = "DBMS_FLASHBACK.GET_SYSTEM_CHANGE_NUMBER";
+  static const char kEnable[] = "BEGINDBMS_FLASHBACK.ENABLE_AT_SYSTEM_CHANGE_NUMBER(";
+  std::string u = upper(*text);
+  size_t at = u.find(kGet);
+  if (at != std::string::npos) {
+    text->replace(at, sizeof kGet - 1, std::to_string(kCurrentScn));
+    return Flashback::kGet;
+  }
+  u.erase(std::remove_if(u.begin(), u.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); }),
+          u.end());
+  Flashback call = Flashback::kNone;
+  if (u == "BEGINDBMS_FLASHBACK.DISABLE;END;" || u == "BEGINDBMS_FLASHBACK.DISABLE();END;") {
+    call = Flashback::kDisable;
+  } else if (u.rfind(kEnable, 0) == 0) {
+    size_t end = sizeof kEnable - 1;
+    *scn = 0;
+    for (; end < u.size() && std::isdigit(static_cast<unsigned char>(u[end])); ++end)
+      *scn = *scn * 10 + static_cast<uint64_t>(u[end] - '0');
+    if (u.compare(end, std::string::npos, ");END;") == 0) call = Flashback::kEnable;
+  }
+  if (call != Flashback::kNone) *text = "SELECT 1";
+  return call;
+}
+
+// The server's answer to a statement on a connection in or out of
+// flashback mode, or OCI_SUCCESS to let the engine run it.
+int32_t flashback_refusal(Stmt* st, Env* env, Handle* err) {
+  const char* mode = std::getenv("ROWVANE_STAND_IN_FLASHBACK");
+  const std::string m = mode ? mode : "";
+  switch (st->flashback) {
+    case Flashback::kGet:
+      if (m == "none") return own_error(err, 904, "\"DBMS_FLASHBACK\".\"GET_SYSTEM_CHANGE_NUMBER\": invalid identifier");
+      return OCI_SUCCESS;
+    case Flashback::kEnable:
+    case Flashback::kDisable:
+      if (m == "none") return own_error(err, 6550, "line 1, column 7: PLS-00201: identifier 'DBMS_FLASHBACK' must be declared");
+      if (st->flashback == Flashback::kDisable) {
+        env->flashback = false;
+        return OCI_SUCCESS;
+      }
+      if (m == "old") return own_error(err, 1555, "snapshot too old");
+      if (env->flashback) return own_error(err, 8184, "attempting to re-enable Flashback while in Flashback mode");
+      if (st->scn == 0 || st->scn > kCurrentScn) return own_error(err, 8181, "specified number is not a valid system change number");
+      env->flashback = true;
+      return OCI_SUCCESS;
+    case Flashback::kNone: break;
+  }
+  const std::string u = upper(st->text);
+  const size_t first = u.find_first_not_of(" \t\r\n(");
+  const bool query = first != std::string::npos && (u.compare(first, 6, "SELECT") == 0 || u.compare(first, 4, "WITH") == 0);
+  if (env->flashback && !query) return own_error(err, 8182, "operation not supported while in Flashback mode");
+  return OCI_SUCCESS;
+}
+
 bool mentions_rowid(const std::string& text) {
   return upper(text).find("ROWID") != std::string::npos;
 }
@@ -636,6 +709,7 @@ EXPORT int32_t OCISessionBegin(void* svchp, void* errhp, void* usrhp, uint32_t c
   if (busy(svc->env, err)) return OCI_ERROR;
   int32_t rc = engine().OCISessionBegin(svc->inner, inner_of(err), ses->inner, credt, mode);
   if (rc != OCI_SUCCESS) return rc;
+  svc->env->flashback = false;
   sqlite3* db = embedded_database(svc->inner);
   if (!db || prepare_connection(db) != SQLITE_OK)
     return own_error(err, 1031, "insufficient privileges: the data dictionary views cannot be made");
@@ -673,6 +747,8 @@ EXPORT int32_t OCIStmtPrepare(void* stmtp, void* errhp, const unsigned char* stm
   if (!st) return OCI_INVALID_HANDLE;
   if (!stmt) return engine().OCIStmtPrepare(st->inner, inner_of(err), stmt, stmt_len, language, mode);
   std::string text = rewrite_statement(reinterpret_cast<const char*>(stmt), stmt_len);
+  st->text = text;
+  st->flashback = flashback_call(&text, &st->scn);
   st->names_rowid = mentions_rowid(text);
   return engine().OCIStmtPrepare(st->inner, inner_of(err), reinterpret_cast<const unsigned char*>(text.data()),
                                  static_cast<uint32_t>(text.size()), language, mode);
@@ -685,6 +761,7 @@ EXPORT int32_t OCIStmtExecute(void* svchp, void* stmtp, void* errhp, uint32_t it
   Handle* err = error_handle(errhp, "OCIStmtExecute");
   if (!svc || !st) return OCI_INVALID_HANDLE;
   if (busy(svc->env, err)) return OCI_ERROR;
+  if (flashback_refusal(st, svc->env, err) != OCI_SUCCESS) return OCI_ERROR;
   translate_rowid_binds(st, inner_of(err));
   return engine().OCIStmtExecute(svc->inner, st->inner, inner_of(err), iters, rowoff, snap_in, snap_out,
                                  mode);
