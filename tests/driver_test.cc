@@ -134,6 +134,7 @@ std::string usage_text(bool help) {
          "   postsql = SQL or scripts to be executed after data unload.\n"
          "   split   = table name for automatically parallelization.\n"
          "   degree  = parallelize data copy degree (2-128).\n"
+         "   snapshot= one point in time for every parallel worker (YES|NO).\n"
          "   hint    = MySQL SQL hint for the Insert, for example IGNORE.\n"
          "   unique  = Unique Column List for the MySQL target table.\n"
          "   update  = Enable MySQL ON DUPLICATE SQL statement(YES/NO).\n"

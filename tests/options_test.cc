@@ -135,6 +135,7 @@ TEST(OptionRefusals, WrongValuesChangeNothing) {
       {"data=OFFLINE", kOptionNotSwitch, nullptr},
       {"help=", kOptionNotSwitch, nullptr},
       {"fast=maybe", kOptionNotSwitch, nullptr},
+      {"snapshot=later", kOptionNotSwitch, nullptr},
       {"form=yess", kOptionNotSwitch, nullptr},
   };
   for (const auto& c : cases) {
@@ -197,8 +198,8 @@ TEST(OptionKeywords, AllKnownAnyCaseOthersUnknown) {
       "table",  "width",   "alter",   "crypt",   "error",   "array",   "retry",  "split",  "quote",  "batch",
       "trace",  "sleep",   "rowpre",  "rowsuf",  "colsep",  "record",  "escape", "unique", "format", "buffer",
       "degree", "update",  "serial",  "presql",  "client",  "control", "lobfile", "uncrack", "postsql",
-      "prehead", "charset", "ncharset"};
-  ASSERT_EQ(sizeof names / sizeof names[0], 62u);
+      "prehead", "charset", "ncharset", "snapshot"};
+  ASSERT_EQ(sizeof names / sizeof names[0], 63u);
   for (const char* name : names) {
     Job j;
     std::string upper(name);

@@ -228,4 +228,42 @@ TEST_F(VendorPath, SplitsFindTheTableAndEveryRow) {
   }
 }
 
+// Every worker of a split reads at the number the driver read once:
+// presql= and postsql= run outside flashback (the stand-in refuses a write
+// inside it), a refusal of the number or of reading at it gives one line
+// naming the keyword, and snapshot=NO then unloads.
+TEST_F(VendorPath, SplitsReadAtOneSystemChangeNumber) {
+  struct Case {
+    const char* flashback;  // ROWVANE_STAND_IN_FLASHBACK
+    const char* option;
+    int status;
+    const char* line;
+  };
+  for (const Case& c : {Case{"", "snapshot=YES", 0, nullptr},
+                        Case{"none", "snapshot=YES", 4, "(ORA-00904); snapshot=NO unloads without it.\n"},
+                        Case{"old", "retry=0", 9, "(ORA-01555); snapshot=NO unloads without it.\n"},
+                        Case{"none", "snapshot=NO", 0, nullptr}}) {
+    SCOPED_TRACE(std::string(c.flashback) + " " + c.option);
+    rvtest::sqlite_exec(*db_, "DROP TABLE IF EXISTS P; CREATE TABLE P (A NUMBER)");
+    setenv("ROWVANE_STAND_IN_FLASHBACK", c.flashback, 1);
+    const std::string dir = rvtest::temp_dir("vendor_snapshot");
+    Proc p = rvproc::run({"user=scott/tiger@" + *db_, "split=T", "degree=3", "file=" + dir + "/o_%p.txt", c.option,
+                          "presql=insert into P values (1)", "postsql=insert into P values (2)"}, dir);
+    unsetenv("ROWVANE_STAND_IN_FLASHBACK");
+    ASSERT_TRUE(rvproc::ended_cleanly(p));
+    EXPECT_EQ(p.status, c.status) << p.out;
+    if (c.line) {
+      EXPECT_NE(p.out.find(c.line), std::string::npos) << p.out;
+      continue;
+    }
+    size_t rows = 0;
+    for (int piece = 1; piece <= 3; ++piece)
+      rows += rvproc::lines_of(rvtest::read_file(dir + "/o_" + std::to_string(piece) + ".txt")).size();
+    EXPECT_EQ(rows, 1000u) << p.out;
+    rvproc::Proc q = rvproc::run({"user=scott/tiger@" + *db_, "query=select A, count(*) from P group by A",
+                                  "file=" + dir + "/p.txt"}, dir);
+    EXPECT_EQ(rvtest::read_file(dir + "/p.txt"), "1,3\n2,3\n") << q.out;
+  }
+}
+
 }  // namespace

@@ -401,6 +401,7 @@ void print_usage(bool help, FILE* out) {
     std::fprintf(out, "   postsql = SQL or scripts to be executed after data unload.\n");
     std::fprintf(out, "   split   = table name for automatically parallelization.\n");
     std::fprintf(out, "   degree  = parallelize data copy degree (2-128).\n");
+    std::fprintf(out, "   snapshot= one point in time for every parallel worker (YES|NO).\n");
     std::fprintf(out, "   hint    = MySQL SQL hint for the Insert, for example IGNORE.\n");
     std::fprintf(out, "   unique  = Unique Column List for the MySQL target table.\n");
     std::fprintf(out, "   update  = Enable MySQL ON DUPLICATE SQL statement(YES/NO).\n");

@@ -218,6 +218,15 @@ bool is_alter_session(const std::string& text) {
   return next_word(&p, end) == "ALTER" && next_word(&p, end) == "SESSION";
 }
 
+// BEGIN IMMEDIATE or BEGIN EXCLUSIVE: a transaction that holds the write lock.
+bool is_write_lock_request(const std::string& text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  if (next_word(&p, end) != "BEGIN") return false;
+  const std::string kind = next_word(&p, end);
+  return kind == "IMMEDIATE" || kind == "EXCLUSIVE";
+}
+
 // ALTER SESSION: the three date formats take effect; the tuning parameters
 // a job issues are accepted and ignored (they have no meaning for SQLite);
 // anything else is refused as the vendor refuses an unknown option.
@@ -824,6 +833,12 @@ int32_t stmt_execute(void* svchp, void* stmtp, void* errhp, uint32_t iters, uint
   if (!srv || !srv->db) return set_error(errhp, 3114);
   st->row_count = 0;
   st->rows_fetched = 0;
+  // On a connection that could open the file for reading only, SQLite
+  // takes a read lock for BEGIN IMMEDIATE: a writer would get in, and its
+  // commit would then hold back every new reader. It is refused instead.
+  if (is_write_lock_request(st->text) && sqlite3_db_readonly(srv->db, "main") == 1) {
+    return set_error(errhp, 16000, "the file is open for reading only: its write lock cannot be held");
+  }
   if (is_alter_session(st->text)) {
     finalize_vm(st);
     clear_params(st);

@@ -41,6 +41,11 @@
 //   nothing; any other ALTER SESSION fails with ORA-02248. Until set, the
 //   formats are 'YYYY-MM-DD HH24:MI:SS', 'YYYY-MM-DD HH24:MI:SSXFF' and
 //   'YYYY-MM-DD HH24:MI:SSXFF TZH:TZM'.
+//   Transaction statements (BEGIN [IMMEDIATE], COMMIT, ROLLBACK) reach
+//   SQLite as written; a parallel run's driver holds the write lock with
+//   BEGIN IMMEDIATE for its snapshot. On a connection that could open the
+//   file for reading only, BEGIN IMMEDIATE and BEGIN EXCLUSIVE fail with
+//   ORA-16000 (SQLite would take a read lock only).
 //
 // Binds. By name, with or without the colon, matched without regard to
 //   case; types 1, 5, 96 (text, converted from the client set), 23 (bytes),
