@@ -240,7 +240,9 @@ int query_snapshot_scn(DbSession* s, uint64_t* scn) {
   // is written into the workers' statements.
   uint64_t value = 0;
   size_t n = 0;
-  for (; digits[n] >= '0' && digits[n] <= '9' && n < 19; ++n) value = value * 10 + static_cast<uint64_t>(digits[n] - '0');
+  for (; n < 19 && digits[n] >= '0' && digits[n] <= '9'; ++n) {
+    value = value * 10 + static_cast<uint64_t>(digits[n] - '0');
+  }
   if (n == 0 || digits[n] != '\0' || value == 0) return -1;
   *scn = value;
   return 0;
