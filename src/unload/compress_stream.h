@@ -1,0 +1,69 @@
+// Compressed output streams: gzip members (libdeflate) and zstd frames
+// (libzstd), compressed on a thread of their own.
+//
+// The writer keeps two input blocks. The caller fills one while the
+// compressing thread compresses the other and writes the result to the
+// file, so the fetch thread never waits for compression unless it gets a
+// whole block ahead. Memory is bounded: two input blocks, one output block
+// and the codec's own state.
+//
+// Every gzip block becomes one complete gzip member, so a file is a series
+// of members (standard gzip: every decoder reads them as one stream, and
+// `+` append simply adds more). A zstd stream is one frame per open/close;
+// appending to a file adds a frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace rowvane {
+
+enum class Codec : uint8_t { kNone, kGzip, kZstd };
+
+constexpr int kGzipDefaultLevel = 6;
+constexpr int kGzipMaxLevel = 12;
+constexpr int kZstdDefaultLevel = 3;
+constexpr int kZstdMaxLevel = 19;
+constexpr int kZstdMaxThreads = 64;
+// Input bytes per block (and per gzip member).
+constexpr size_t kCompressBlockSize = 2u << 20;
+
+// The codec a file name asks for: ".gz" or ".zst" at its end (any case,
+// the name longer than the suffix), else kNone.
+Codec codec_for_name(const char* name);
+
+// The compression level to use: level when it is given (above 0; the
+// keyword parser bounds it per format), else the codec's default.
+int codec_level(Codec codec, int level);
+
+// libzstd worker threads: zthreads when it is given (0 and above), else one
+// when the machine has more than one core and the run is not parallel, else
+// none.
+int zstd_workers(int zthreads, bool parallel_run);
+
+struct CompressSettings {
+  Codec codec = Codec::kGzip;
+  int level = 0;    // 0: the codec's default
+  int workers = 0;  // zstd only: libzstd's own worker threads
+};
+
+class CompressStream;
+
+// Starts a stream that writes to file (which stays the caller's to close,
+// after compress_close). Returns 0, or -1 when memory or the thread cannot
+// be had (*stream is then null).
+int compress_open(CompressStream** stream, FILE* file, const CompressSettings& settings);
+
+// Hands n bytes to the stream. Returns 0, or -1 once compressing or writing
+// has failed (the failure is sticky). *error (when not null) receives the
+// system's error number of a failed file write, else 0.
+int compress_write(CompressStream* stream, const void* data, size_t n, int* error = nullptr);
+
+// Compresses what is left, ends the gzip member or zstd frame, waits for the
+// thread and frees everything; the stream is gone afterwards, whatever the
+// result. Returns 0, or -1 when any write or the compression failed, with
+// *error as for compress_write. Null is accepted (returns 0).
+int compress_close(CompressStream* stream, int* error = nullptr);
+
+}  // namespace rowvane
