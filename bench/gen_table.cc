@@ -2,7 +2,9 @@
 //
 //   gen_table DB_PATH [ROWS [SEED [LOB_ROWS [LOB_KB]]]]
 //
-// BENCH      ROWS rows of mixed types (see create_sql below).
+// BENCH      ROWS rows of mixed types (see create_sql below); one text value
+//            in three carries quotes, commas, line breaks, tabs, backslashes
+//            or multibyte UTF-8.
 // BENCH_LOB  LOB_ROWS rows, each with a text and a binary large object of a
 //            few kilobytes, or of LOB_KB to 1.25 x LOB_KB kilobytes each when
 //            LOB_KB is given and not 0 (to see whether memory follows the
@@ -39,34 +41,52 @@ const char* const kSyllables[] = {"ka", "ro", "mi", "tan", "vel", "or", "sa", "l
                                   "pe", "gor", "ix", "ne", "bra", "tho", "ul"};
 constexpr int kSyllableCount = sizeof(kSyllables) / sizeof(kSyllables[0]);
 
-// Words for NOTE; several carry the bytes that escaping must handle.
-const char* const kWords[] = {
-    "alpha",     "beta",       "gamma",       "delta",        "order",     "shipped",
-    "pending",   "returned",   "invoice",     "customer",     "warehouse", "priority",
-    "\"quoted\"", "it's",      "a,b",         "line\nbreak",  "crlf\r\nend", "back\\slash",
-    "C:\\tmp\\x", "caf\xc3\xa9", "na\xc3\xafve", "\xc3\xbc" "ber", "\xe6\x97\xa5\xe6\x9c\xac",
-    "\xd0\xbc\xd0\xb8\xd1\x80", "50%",   "tab\there", "semi;colon", "'single'", "\"\"",
+// Words for NOTE and the LOB documents: plain ASCII words, and words that
+// carry what escaping and JSON must handle (quotes, commas, line breaks,
+// tabs, backslashes, multibyte UTF-8).
+const char* const kPlainWords[] = {
+    "alpha",   "beta",     "gamma",   "delta",    "order",     "shipped",
+    "pending", "returned", "invoice", "customer", "warehouse", "priority",
+    "50%",     "semi;colon", "status", "region",
 };
-constexpr int kWordCount = sizeof(kWords) / sizeof(kWords[0]);
+constexpr int kPlainCount = sizeof(kPlainWords) / sizeof(kPlainWords[0]);
+const char* const kHardWords[] = {
+    "\"quoted\"", "it's", "a,b", "line\nbreak", "crlf\r\nend", "back\\slash",
+    "C:\\tmp\\x", "caf\xc3\xa9", "na\xc3\xafve", "\xc3\xbc" "ber", "\xe6\x97\xa5\xe6\x9c\xac",
+    "\xd0\xbc\xd0\xb8\xd1\x80", "tab\there", "'single'", "\"\"", "\xe2\x82\xac" "5,00",
+    "\xce\xb5\xce\xbb\xce\xbb\xce\xac\xce\xb4\xce\xb1", "say \"\xe2\x80\x9chi\xe2\x80\x9d\"",
+};
+constexpr int kHardCount = sizeof(kHardWords) / sizeof(kHardWords[0]);
+// Pieces one hard name carries.
+const char* const kHardNamePieces[] = {"\"", ", ", "\t", "\\", "\n", "\xc3\xb6", "\xe5\xb1\xb1",
+                                       "'", "\xc3\xa9\xc3\xa8"};
+constexpr int kHardNamePieceCount = sizeof(kHardNamePieces) / sizeof(kHardNamePieces[0]);
+
+// One text value in three is hard: every word of it (or, in a name, one
+// piece) carries bytes that need escaping or are multibyte UTF-8.
+bool pick_hard(Rng& rng) { return rng.below(3) == 0; }
 
 void append_name(Rng& rng, std::string& out) {
   out.clear();
+  const bool hard = pick_hard(rng);
   const int parts = 2 + static_cast<int>(rng.below(5));
   for (int i = 0; i < parts; ++i) {
     const char* s = kSyllables[rng.below(kSyllableCount)];
-    if (out.size() + std::strlen(s) + 1 > 40) break;
+    if (out.size() + std::strlen(s) + 1 > 34) break;
     if (i == 2) out.push_back(' ');
     out += s;
   }
   out[0] = static_cast<char>(out[0] - 'a' + 'A');
+  if (hard) out.insert(1 + rng.below(static_cast<uint32_t>(out.size())), kHardNamePieces[rng.below(kHardNamePieceCount)]);
 }
 
 // At most limit bytes, never cutting a UTF-8 sequence (words are whole).
 void append_note(Rng& rng, std::string& out, size_t limit) {
   out.clear();
+  const bool hard = pick_hard(rng);
   const int words = 1 + static_cast<int>(rng.below(24));
   for (int i = 0; i < words; ++i) {
-    const char* w = kWords[rng.below(kWordCount)];
+    const char* w = hard ? kHardWords[rng.below(kHardCount)] : kPlainWords[rng.below(kPlainCount)];
     const size_t len = std::strlen(w);
     if (out.size() + len + 1 > limit) break;
     if (!out.empty()) out.push_back(' ');
@@ -156,7 +176,8 @@ int fill_lobs(sqlite3* db, long rows, uint64_t seed, long lob_kb) {
     const size_t doc_len = big ? big + rng.below(big / 4 + 1) : 1024 + rng.below(7 * 1024);
     doc.clear();
     while (doc.size() < doc_len) {
-      const char* w = kWords[rng.below(kWordCount)];
+      const char* w = rng.below(3) == 0 ? kHardWords[rng.below(kHardCount)]
+                                        : kPlainWords[rng.below(kPlainCount)];
       doc += w;
       doc.push_back(' ');
     }

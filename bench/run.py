@@ -14,6 +14,7 @@ import argparse
 import csv
 import datetime
 import gzip
+import json
 import os
 import platform
 import shutil
@@ -42,6 +43,11 @@ TARGETS = [
     ("sqlite3 .mode insert / text=MYSQLINS", "shell_ins_vs_mysqlins", ">=", 1.5),
     ("sqlite3 .mode insert / text=ORACLEINS", "shell_ins_vs_oracleins", ">=", 1.5),
     (".gz unload / zlib alone", "gz_vs_zlib", "<=", 1.15),
+    (".gz unload / default text", "gz_vs_text", "<=", 1.5),
+    (".gz size / zlib -6 size", "gz_size_vs_zlib", "<=", 1.03),
+    (".zst unload / default text", "zst_vs_text", "<=", 1.2),
+    (".zst size / .gz size", "zst_size_vs_gz", "<", 1.0),
+    ("text=JSON / text=CSV", "json_vs_csv", "<=", 1.25),
     ("degree=1 / degree=2", "deg1_vs_deg2", ">=", 1.6),
     ("peak RSS of a single run (MiB)", "rss_max_mib", "<=", 32.0),
     ("RSS 1,000,000 vs 100,000 rows (change)", "rss_growth", "<=", 0.10),
@@ -64,7 +70,7 @@ def judge(relation, value, limit):
     """'met', 'missed' or 'n/a' for one target."""
     if value is None:
         return "n/a"
-    ok = value <= limit if relation == "<=" else value >= limit
+    ok = {"<=": value <= limit, "<": value < limit, ">=": value >= limit}[relation]
     return "met" if ok else "missed"
 
 
@@ -74,7 +80,7 @@ def ratio(numerator, denominator):
     return numerator / denominator
 
 
-def compute_measures(medians, rss_by_rows, parallel=True, case_rss=None):
+def compute_measures(medians, rss_by_rows, parallel=True, case_rss=None, sizes=None):
     """The figures the targets are judged on.
 
     medians: case name -> median wall seconds (missing or None when the case
@@ -82,8 +88,10 @@ def compute_measures(medians, rss_by_rows, parallel=True, case_rss=None):
     parallel=False leaves out the degree ratio (for CPU times, where two
     workers cannot gain anything). case_rss: case name -> largest peak RSS
     (KiB) over the rounds; every single (not parallel) unload counts towards
-    the peak RSS target.
+    the peak RSS target. sizes: case name -> bytes of its output files (for
+    the compressed sizes).
     """
+    size = (sizes or {}).get
     m = medians.get
     deg1 = m("rowvane split degree=1") or m("rowvane text (default)")
     rss_small = rss_by_rows.get(100000)
@@ -99,6 +107,11 @@ def compute_measures(medians, rss_by_rows, parallel=True, case_rss=None):
         "shell_ins_vs_mysqlins": ratio(m("sqlite3 .mode insert"), m("rowvane text=MYSQLINS")),
         "shell_ins_vs_oracleins": ratio(m("sqlite3 .mode insert"), m("rowvane text=ORACLEINS")),
         "gz_vs_zlib": ratio(m("rowvane .gz"), m("zlib alone -6")),
+        "gz_vs_text": ratio(m("rowvane .gz"), m("rowvane text (default)")),
+        "gz_size_vs_zlib": ratio(size("rowvane .gz"), size("zlib alone -6")),
+        "zst_vs_text": ratio(m("rowvane .zst"), m("rowvane text (default)")),
+        "zst_size_vs_gz": ratio(size("rowvane .zst"), size("rowvane .gz")),
+        "json_vs_csv": ratio(m("rowvane text=JSON"), m("rowvane text=CSV")),
         "deg1_vs_deg2": ratio(deg1, m("rowvane split degree=2")) if parallel else None,
         "rss_max_mib": max(rss_values) / 1024.0 if rss_values else None,
         "rss_growth": (abs(rss_large - rss_small) / rss_small
@@ -222,6 +235,7 @@ class Case:
         self.times, self.rss, self.cpu = [], [], []
         self.failure = None
         self.bytes = None
+        self.file_size = None         # bytes of the output files
 
 
 def remove_outputs(paths):
@@ -277,6 +291,10 @@ def make_cases(rowvane, tools, db, rows, lob_rows):
         # both .gz figures count the uncompressed bytes.
         Case("rowvane .gz", rv(q, "file=" + o("text.txt.gz")), [o("text.txt.gz")], rows, "main",
              bytes_from=lambda: os.path.getsize(o("text.txt"))),
+        Case("rowvane .zst", rv(q, "file=" + o("text.txt.zst")), [o("text.txt.zst")], rows,
+             "main", bytes_from=lambda: os.path.getsize(o("text.txt"))),
+        Case("rowvane text=JSON", rv(q, "text=JSON", "file=" + o("json.jsonl")),
+             [o("json.jsonl")], rows, "main"),
         Case("zlib alone -6", [tools["zlib_alone"], o("text.txt"), o("zlib.gz")], [o("zlib.gz")],
              rows, "main", bytes_from=lambda: os.path.getsize(o("text.txt"))),
         Case("rowvane split degree=2", rv("split=BENCH", "degree=2", "file=" + o("par2_%p.txt")),
@@ -330,6 +348,8 @@ def run_case_once(case):
     case.times.append(wall)
     case.rss.append(rss)
     case.cpu.append(cpu)
+    if case.outputs:
+        case.file_size = sum(os.path.getsize(p) for p in case.outputs)
     if case.bytes_from:
         case.bytes = case.bytes_from()
     elif case.outputs:
@@ -364,6 +384,15 @@ def verify_outputs(cases, rows):
     if c and c.times and os.path.exists(text) and \
             not same_bytes_gz(os.path.join(OUT, "text.txt.gz"), text):
         notes.append("rowvane .gz output does not decompress to the default text output")
+    c = by_name.get("rowvane .zst")
+    if c and c.times and os.path.exists(text) and \
+            not same_bytes_zst(os.path.join(OUT, "text.txt.zst"), text):
+        notes.append("rowvane .zst output does not decompress to the default text output")
+    c = by_name.get("rowvane text=JSON")
+    if c and c.times:
+        msg = check_json(os.path.join(OUT, "json.jsonl"), rows, 7)
+        if msg:
+            notes.append("rowvane text=JSON output: %s" % msg)
     c = by_name.get("rowvane split degree=2")
     if c and c.times and os.path.exists(text) and c.bytes != os.path.getsize(text):
         notes.append("rowvane split degree=2 wrote %d bytes, the default text unload %d"
@@ -380,6 +409,42 @@ def same_bytes_gz(gz_path, plain_path):
                 return False
             if not a:
                 return True
+
+
+def same_bytes_zst(zst_path, plain_path):
+    """True when the zstd file decompresses (by the zstd command) to exactly
+    the plain file; False also when the command is missing."""
+    zstd = shutil.which("zstd")
+    if not zstd:
+        return False
+    with subprocess.Popen([zstd, "-dc", zst_path], stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL) as z, open(plain_path, "rb") as p:
+        same = True
+        while same:
+            a, b = z.stdout.read(1 << 20), p.read(1 << 20)
+            same = a == b
+            if not a:
+                break
+        z.stdout.close()
+        return same and z.wait() == 0
+
+
+def check_json(path, expected_rows, keys):
+    """None when the file holds expected_rows JSON objects of `keys` keys,
+    one per line, else a message."""
+    count = 0
+    try:
+        with open(path, encoding="utf-8", errors="strict") as f:
+            for n, line in enumerate(f):
+                obj = json.loads(line)
+                if not isinstance(obj, dict) or len(obj) != keys:
+                    return "line %d is not an object of %d keys" % (n + 1, keys)
+                count += 1
+    except (ValueError, UnicodeDecodeError) as e:
+        return "unreadable: %s" % e
+    if count != expected_rows:
+        return "%d objects, expected %d" % (count, expected_rows)
+    return None
 
 
 BIG_LOB_ROWS, BIG_LOB_KB = 100, 1024
@@ -446,7 +511,7 @@ def render(cases, measures, cpu_measures, rss_by_rows, meta, notes):
     lines.append("")
     lines.append("Wall time is the median over the rounds; spread is (max - min) / median. "
                  "MB/s counts the bytes written (for the floor: the text bytes read; for "
-                 "the .gz and zlib cases: the uncompressed bytes). x floor is the time "
+                 "the .gz, .zst and zlib cases: the uncompressed bytes). x floor is the time "
                  "against the floor of the same table (lower is better); x native is the time against "
                  "the floor that reads numbers in their storage class instead of as text "
                  "(SQLite's number-to-text conversion is slow, so the text floor is not a hard "
@@ -588,7 +653,8 @@ def main(argv=None):
 
     medians = {c.name: median_spread(c.times)[0] for c in cases}
     case_rss = {c.name: max(c.rss) for c in cases if c.rss}
-    measures = compute_measures(medians, rss_by_rows, case_rss=case_rss)
+    sizes = {c.name: c.file_size for c in cases if c.file_size}
+    measures = compute_measures(medians, rss_by_rows, case_rss=case_rss, sizes=sizes)
     cpu_medians = {c.name: median_spread(c.cpu)[0] for c in cases}
     cpu_measures = compute_measures(cpu_medians, rss_by_rows, parallel=False)
     meta = {"date": datetime.date.today().isoformat(), "cpu": cpu_name(),

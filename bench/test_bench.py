@@ -215,6 +215,30 @@ class HarnessFigures(unittest.TestCase):
         self.assertAlmostEqual(m["rss_big_lob_mib"], 40.0)
         self.assertIsNone(run.compute_measures({}, {})["rss_growth"])
 
+    def test_compressed_and_json_measures(self):
+        medians = {"rowvane text (default)": 1.0, "rowvane text=CSV": 1.0, "rowvane .gz": 1.4,
+                   "rowvane .zst": 1.1, "rowvane text=JSON": 1.2}
+        sizes = {"rowvane .gz": 100, "zlib alone -6": 102, "rowvane .zst": 100}
+        m = run.compute_measures(medians, {}, sizes=sizes)
+        self.assertAlmostEqual(m["gz_vs_text"], 1.4)
+        self.assertAlmostEqual(m["zst_vs_text"], 1.1)
+        self.assertAlmostEqual(m["json_vs_csv"], 1.2)
+        self.assertAlmostEqual(m["gz_size_vs_zlib"], 100 / 102)
+        # Equal sizes: the .zst file is not smaller.
+        self.assertEqual(run.judge("<", m["zst_size_vs_gz"], 1.0), "missed")
+
+    def test_json_check_counts_objects_and_keys(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "j.jsonl")
+            with open(path, "w") as f:
+                f.write('{"A":1,"B":"x\\n"}\n{"A":null,"B":"y"}\n')
+            self.assertIsNone(run.check_json(path, 2, 2))
+            self.assertIn("expected 3", run.check_json(path, 3, 2))
+            self.assertIn("not an object", run.check_json(path, 2, 3))
+            with open(path, "a") as f:
+                f.write('{"A":.5,"B":""}\n')
+            self.assertIn("unreadable", run.check_json(path, 3, 2))
+
     def test_csv_check_catches_broken_quoting(self):
         with tempfile.TemporaryDirectory() as d:
             good, bad = os.path.join(d, "good.csv"), os.path.join(d, "bad.csv")
