@@ -11,6 +11,11 @@ command -v pkg-config >/dev/null 2>&1 || need="$need pkg-config"
 [ -f /usr/include/zlib.h ] || need="$need zlib1g-dev"
 [ -f /usr/include/sqlite3.h ] || need="$need libsqlite3-dev"
 [ -d /usr/include/gtest ] || need="$need libgtest-dev"
+# Compressed output: gzip members by libdeflate, zstd frames by libzstd; the
+# zstd command checks .zst files in the tests and the benchmark.
+[ -f /usr/include/zstd.h ] || need="$need libzstd-dev"
+[ -f /usr/include/libdeflate.h ] || need="$need libdeflate-dev"
+command -v zstd >/dev/null 2>&1 || need="$need zstd"
 # Peer loaders for the tests that load the output into real servers.
 [ -x /usr/lib/postgresql/15/bin/initdb ] || need="$need postgresql-15"
 command -v psql >/dev/null 2>&1 || need="$need postgresql-client-15"

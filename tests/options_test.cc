@@ -98,6 +98,11 @@ TEST(OptionSwitches, OnOffWords) {
   j.set("format=mysql");   EXPECT_EQ(j->format, 1);
   j.set("format=SQL");     EXPECT_EQ(j->format, 2);
   j.set("format=text");    EXPECT_EQ(j->format, 0);
+  j.set("text=json");      EXPECT_EQ(j->format, 3);
+  EXPECT_EQ(j->level, 0);  EXPECT_EQ(j->zthreads, -1);  EXPECT_EQ(j->badchar, 0);
+  j.set("level=19");       EXPECT_EQ(j->level, 19);
+  j.set("zthreads=0");     EXPECT_EQ(j->zthreads, 0);
+  j.set("badchar=Replace "); EXPECT_EQ(j->badchar, 1);
   for (const char* w : {"YES", "on", "True", "y", "1"}) EXPECT_EQ(j.set(std::string("serial=") + w), 1) << w;
   EXPECT_EQ(j->serial, 1);
   for (const char* w : {"no", "OFF", "false", "N", "0"}) EXPECT_EQ(j.set(std::string("serial=") + w), 1) << w;
@@ -117,10 +122,16 @@ TEST(OptionRefusals, WrongValuesChangeNothing) {
       {"x/secret@db", kOptionUnknownKeyword, "Unknown argument \"x/...\" (a login without user= is taken "
                                              "only as the first argument)"},
       {"parfle=a", kOptionUnknownKeyword, "Unknown keyword \"parfle=\" (closest keyword: parfile)"},
-      {"text=JSON", kOptionUnknownType, "Unknown output type: text=JSON (MYSQL, CSV, MYSQLINS, ORACLEINS, "
-                                        "FORM, SEARCH)"},
+      {"text=XML", kOptionUnknownType, "Unknown output type: text=XML (MYSQL, CSV, MYSQLINS, ORACLEINS, "
+                                       "FORM, SEARCH, JSON)"},
       {"text=csv x", kOptionUnknownType, nullptr},
-      {"format=MYSQLINS", kOptionUnknownFormat, "Unknown format: format=MYSQLINS (MYSQL, SQL, TEXT)"},
+      {"format=MYSQLINS", kOptionUnknownFormat, "Unknown format: format=MYSQLINS (MYSQL, SQL, TEXT, JSON)"},
+      {"level=0", kOptionLevelRange, "Level out of range: level=0 (gzip 1 to 12, zstd 1 to 19)"},
+      {"level=20", kOptionLevelRange, nullptr},
+      {"level=fast", kOptionNotNumber, nullptr},
+      {"zthreads=65", kOptionThreadsRange, "Thread count out of range: zthreads=65 (0 to 64)"},
+      {"zthreads=-1", kOptionThreadsRange, nullptr},
+      {"badchar=skip", kOptionUnknownBadChar, "Unknown bad-character policy: badchar=skip (ERROR, REPLACE)"},
       {"format=", kOptionUnknownFormat, nullptr},
       {"rows=abc", kOptionNotNumber, "Not a number: rows=abc (an integer)"},
       {"trace=42x", kOptionNotNumber, nullptr},
@@ -198,8 +209,8 @@ TEST(OptionKeywords, AllKnownAnyCaseOthersUnknown) {
       "table",  "width",   "alter",   "crypt",   "error",   "array",   "retry",  "split",  "quote",  "batch",
       "trace",  "sleep",   "rowpre",  "rowsuf",  "colsep",  "record",  "escape", "unique", "format", "buffer",
       "degree", "update",  "serial",  "presql",  "client",  "control", "lobfile", "uncrack", "postsql",
-      "prehead", "charset", "ncharset", "snapshot"};
-  ASSERT_EQ(sizeof names / sizeof names[0], 63u);
+      "prehead", "charset", "ncharset", "snapshot", "level", "badchar", "zthreads"};
+  ASSERT_EQ(sizeof names / sizeof names[0], 66u);
   for (const char* name : names) {
     Job j;
     std::string upper(name);

@@ -27,6 +27,7 @@ void job_defaults(UnloadJob* job) {
   job->long_ = 32768;
   job->result = 1;
   job->piece = 1;
+  job->zthreads = -1;
 }
 
 }  // namespace rowvane

@@ -35,6 +35,13 @@ enum OptionFormat : int32_t {
   kFormatText = 0,         // delimited text and its presets
   kFormatMysqlInsert = 1,  // multi-row MySQL INSERT statements
   kFormatSqlInsert = 2,    // one SQL INSERT statement per row
+  kFormatJson = 3,         // JSON lines: one object per row (text=JSON)
+};
+
+// What text=JSON does with bytes that are not well-formed UTF-8 (badchar=).
+enum OptionBadChar : uint8_t {
+  kBadCharError = 0,    // the run ends with a message naming row and column
+  kBadCharReplace = 1,  // each such byte becomes U+FFFD
 };
 
 struct UnloadJob {
@@ -123,6 +130,9 @@ struct UnloadJob {
   BindVar binds[kMaxBinds];
   int32_t error_count;
   int32_t errors[kMaxErrorCodes];
+  int32_t level;         // compression level; 0 = the format's default (gzip 6, zstd 3)
+  int32_t zthreads;      // zstd worker threads; -1 = one on a multi-core machine, none in parallel runs
+  uint8_t badchar;       // OptionBadChar
   void* message_context;
   MessageCallback message_callback;
 };
@@ -135,7 +145,7 @@ static_assert(std::is_standard_layout_v<UnloadJob>, "UnloadJob is a plain record
 // the non-zero defaults are written (file "vanedata_%p.txt", mode "INSERT",
 // field ",", record line feed, exec ";", escape blank, rows 1000000, array
 // 1000, long 32768, buffer 2097152, size 268435455, degree 1, snapshot 1, retry 3,
-// sleep 3, data 1, result 1, piece 1).
+// sleep 3, data 1, result 1, piece 1, zthreads -1).
 void job_defaults(UnloadJob* job);
 
 // True when the output is the fixed-width layout (first byte of field a blank).

@@ -125,11 +125,11 @@ bool is_number(const char* value, size_t len) {
 }
 
 // format= values, in OptionFormat order.
-const char* const kFormatNames[] = {"TEXT", "MYSQL", "SQL"};
+const char* const kFormatNames[] = {"TEXT", "MYSQL", "SQL", "JSON"};
 
 int format_value(const char* value, size_t len) {
   len = word_len(value, len);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     if (equals_word(value, len, kFormatNames[i])) return i;
   }
   return -1;
@@ -148,14 +148,31 @@ enum class Rule {
   kPresetText,
   kPresetFast,
   kPresetForm,
+  kBadChar,
 };
 
 enum class Num {
-  kNone, kRows, kArray, kLong, kBuffer, kDegree, kArea, kSize, kTrace, kRetry, kSleep, kError
+  kNone, kRows, kArray, kLong, kBuffer, kDegree, kArea, kSize, kTrace, kRetry, kSleep, kError,
+  kLevel, kThreads
 };
 
 constexpr size_t kNoLength = SIZE_MAX;
 constexpr int32_t kMaxDegree = 128;
+// Compression levels: gzip takes 1 to 12, zstd 1 to 19 (checked per format
+// when the file is opened).
+constexpr int32_t kMaxLevel = 19;
+constexpr int32_t kMaxZstdThreads = 64;
+
+// badchar= values, in OptionBadChar order.
+const char* const kBadCharNames[] = {"ERROR", "REPLACE"};
+
+int badchar_value(const char* value, size_t len) {
+  len = word_len(value, len);
+  for (int i = 0; i < 2; ++i) {
+    if (equals_word(value, len, kBadCharNames[i])) return i;
+  }
+  return -1;
+}
 
 struct Keyword {
   const char* name;  // upper case
@@ -176,11 +193,13 @@ struct Keyword {
 #define RV_SWITCH(name, f) {name, Rule::kSwitchOn, RV_FIELD(f), 0, kNoLength, Num::kNone}
 #define RV_PRESET(name, rule) {name, rule, 0, 0, 0, kNoLength, Num::kNone}
 
-// The sixty-three keywords.
+// The sixty-six keywords.
 const Keyword kKeywords[] = {
     RV_TEXT("SQL", sql, 255),
     RV_TEXT("KEY", key, 511),
     RV_TEXT("LOG", log, 255),
+
+    RV_NUMBER("LEVEL", level, Num::kLevel),
 
     RV_TEXT("USER", user, 128),
     RV_TEXT("FILE", file, 255),
@@ -243,9 +262,11 @@ const Keyword kKeywords[] = {
     RV_TEXT("POSTSQL", postsql, 1023),
     RV_DECODED_LEN("PREHEAD", prehead, 63),
     RV_TEXT("CHARSET", charset, 63),
+    {"BADCHAR", Rule::kBadChar, RV_FIELD(badchar), 0, kNoLength, Num::kNone},
 
     RV_TEXT("NCHARSET", ncharset, 63),
     RV_SWITCH("SNAPSHOT", snapshot),
+    RV_NUMBER("ZTHREADS", zthreads, Num::kThreads),
 };
 
 #undef RV_FIELD
@@ -256,7 +277,7 @@ const Keyword kKeywords[] = {
 #undef RV_SWITCH
 #undef RV_PRESET
 
-static_assert(sizeof kKeywords / sizeof kKeywords[0] == 63, "sixty-three keywords");
+static_assert(sizeof kKeywords / sizeof kKeywords[0] == 66, "sixty-six keywords");
 
 // Preset option texts, applied in order through set_option.
 const char* const kPresetMysql[] = {"ESCAPE=0x5c", "FIELD=0x2c", "RECORD=0x0a", "ESCF=0x0d0x0a0x220x27",
@@ -273,6 +294,7 @@ const char* const kPresetFormText[] = {"COLSEP=0x20:0x20", "FIELD=0x0a", "RECORD
 const char* const kPresetSearch[] = {"COLSEP==",           "FIELD=0x010x0a",        "RECORD=0x010x0a",
                                      "ROWPRE=<DOC>0x010x0a", "ROWSUF=0x010x0a</DOC>", nullptr};
 const char* const kPresetForm[] = {"COLSEP=0x20:0x20", "FIELD=0x0a", "RECORD=0x0a0x0a", "FILE=-", nullptr};
+const char* const kPresetJson[] = {"FORMAT=JSON", nullptr};
 const char* const kPresetFast[] = {"READ=128", "HASH=128", "SORT=128", "ARRAY=2000", "SERIAL=YES", nullptr};
 
 struct TextPreset {
@@ -282,6 +304,7 @@ struct TextPreset {
 const TextPreset kTextPresets[] = {
     {"MYSQL", kPresetMysql},         {"CSV", kPresetCsv},   {"MYSQLINS", kPresetMysqlIns},
     {"ORACLEINS", kPresetOracleIns}, {"FORM", kPresetFormText}, {"SEARCH", kPresetSearch},
+    {"JSON", kPresetJson},
 };
 
 const TextPreset* find_text_preset(const char* value, size_t len) {
@@ -354,6 +377,12 @@ void apply_number(UnloadJob* job, const Keyword& k, int32_t n) {
       if (job->error_count < kMaxErrorCodes) job->errors[job->error_count++] = n;
       break;
     }
+    case Num::kLevel:
+      job->level = n;  // 1 to 19, checked before
+      break;
+    case Num::kThreads:
+      job->zthreads = n;  // 0 to 64, checked before
+      break;
     case Num::kNone:
       break;
   }
@@ -414,6 +443,9 @@ void apply_keyword(UnloadJob* job, const Keyword& k, const char* value, size_t l
     case Rule::kPresetForm:
       if (switch_value(value, len) == 1) apply_preset(job, kPresetForm);
       break;
+    case Rule::kBadChar:
+      job->badchar = static_cast<uint8_t>(badchar_value(value, len));
+      break;
   }
 }
 
@@ -427,6 +459,14 @@ OptionFault check_value(const Keyword& k, const char* value, size_t len) {
         const int32_t n = to_number(value, len);
         if (n < 1 || n > kMaxDegree) return kOptionDegreeRange;
       }
+      if (k.number == Num::kLevel) {
+        const int32_t n = to_number(value, len);
+        if (n < 1 || n > kMaxLevel) return kOptionLevelRange;
+      }
+      if (k.number == Num::kThreads) {
+        const int32_t n = to_number(value, len);
+        if (n < 0 || n > kMaxZstdThreads) return kOptionThreadsRange;
+      }
       return kOptionApplied;
     case Rule::kSwitchOn:
     case Rule::kHelp:
@@ -438,6 +478,8 @@ OptionFault check_value(const Keyword& k, const char* value, size_t len) {
       return format_value(value, len) < 0 ? kOptionUnknownFormat : kOptionApplied;
     case Rule::kPresetText:
       return find_text_preset(value, len) == nullptr ? kOptionUnknownType : kOptionApplied;
+    case Rule::kBadChar:
+      return badchar_value(value, len) < 0 ? kOptionUnknownBadChar : kOptionApplied;
     default:
       return kOptionApplied;
   }
@@ -580,15 +622,27 @@ void describe_fault(const char* text, OptionFault fault, bool with_parfile, char
       break;
     case kOptionUnknownType:
       what = "Unknown output type";
-      takes = "MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH";
+      takes = "MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH, JSON";
       break;
     case kOptionUnknownFormat:
       what = "Unknown format";
-      takes = "MYSQL, SQL, TEXT";
+      takes = "MYSQL, SQL, TEXT, JSON";
       break;
     case kOptionDegreeRange:
       what = "Degree out of range";
       takes = "1 to 128";
+      break;
+    case kOptionLevelRange:
+      what = "Level out of range";
+      takes = "gzip 1 to 12, zstd 1 to 19";
+      break;
+    case kOptionThreadsRange:
+      what = "Thread count out of range";
+      takes = "0 to 64";
+      break;
+    case kOptionUnknownBadChar:
+      what = "Unknown bad-character policy";
+      takes = "ERROR, REPLACE";
       break;
     default:
       break;

@@ -30,12 +30,15 @@ int decode_hex_text(const char* src, char* dest, int limit);
 // Why an option text was not applied.
 enum OptionFault : int32_t {
   kOptionApplied = 0,
-  kOptionUnknownKeyword = 1,  // the text before "=" is none of the sixty-two
+  kOptionUnknownKeyword = 1,  // the text before "=" is none of the keywords
   kOptionNotNumber = 2,       // a numeric keyword with other than one integer
   kOptionNotSwitch = 3,       // a switch value that is neither on nor off
-  kOptionUnknownType = 4,     // text= other than the six output types
-  kOptionUnknownFormat = 5,   // format= other than MYSQL, SQL, TEXT
+  kOptionUnknownType = 4,     // text= other than the seven output types
+  kOptionUnknownFormat = 5,   // format= other than MYSQL, SQL, TEXT, JSON
   kOptionDegreeRange = 6,     // degree= outside 1 to 128
+  kOptionLevelRange = 7,      // level= outside 1 to 19
+  kOptionThreadsRange = 8,    // zthreads= outside 0 to 64
+  kOptionUnknownBadChar = 9,  // badchar= other than ERROR, REPLACE
 };
 
 // Applies one keyword=value text, or leaves the job untouched and says why
