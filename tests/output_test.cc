@@ -143,7 +143,7 @@ TEST(Streams, GzipMembersAndModes) {
   std::string first = sample_bytes(70000);
   Fixture x;
   ASSERT_EQ(open_output_files(&x.f, make_job(path), &x.s), 0);
-  EXPECT_TRUE(x.f.gzip_mode);
+  EXPECT_EQ(x.f.compress.codec, Codec::kGzip);
   ASSERT_EQ(run_records(&x, make_job(path), pieces(first), "", 4096), 0);
   EXPECT_NEAR(x.f.megabytes, 70000 / 1048576.0, 1e-6);  // counted before compression
   EXPECT_EQ(rvtest::run_shell("gzip -t '" + path + "'").status, 0);
@@ -162,7 +162,7 @@ TEST(Streams, GzipMembersAndModes) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   EXPECT_EQ(chdir(dir.c_str()), 0);
   ASSERT_EQ(open_output_files(&x.f, make_job(".gz"), &x.s), 0);
-  EXPECT_FALSE(x.f.gzip_mode);
+  EXPECT_EQ(x.f.compress.codec, Codec::kNone);
   EXPECT_EQ(close_output_files(&x.f), 0);
   EXPECT_EQ(chdir(cwd), 0);
   ASSERT_EQ(open_output_files(&x.f, make_job("-"), &x.s), 0);

@@ -20,7 +20,7 @@ using rvpeer::Peers;
 // dates, timestamps with fractions and offsets, raw bytes, NULLs.
 const char* const kTable =
     "CREATE TABLE J(ID INTEGER, N NUMBER(12,2), F BINARY_DOUBLE, S VARCHAR2(60), D DATE,"
-    " T TIMESTAMP(3), Z TIMESTAMP(6) WITH TIME ZONE, R RAW(16), B BLOB, C CLOB);"
+    " T TIMESTAMP(3), Z \"TIMESTAMP(6) WITH TIME ZONE\", R RAW(16), B BLOB, C CLOB);"
     "INSERT INTO J VALUES (1, 0.5, 1.5, 'say \"hi\", it''s a\\b' || char(9) || char(1) || char(10) || '€日',"
     " '2024-02-29 13:05:00', '2024-02-29 13:05:00.125', '2024-02-29 13:05:00.5 +02:00',"
     " X'00FF0A5C22', X'5C0A0D00FF81', 'clob \"x\"' || char(13) || char(10) || 'ü');"
@@ -36,6 +36,7 @@ const char* const kQuery = "select ID, N, F, S, D, T, Z, R, B, C, S from J";
 // value with the table (argv[1]); prints "ok" or the first difference.
 const char* const kCheck = R"PY(
 import json, sqlite3, sys
+from datetime import datetime
 from decimal import Decimal
 con = sqlite3.connect(sys.argv[1])
 con.text_factory = bytes
@@ -45,10 +46,9 @@ lines = (sys.stdin if sys.argv[2] == "-" else open(sys.argv[2], encoding="utf-8"
 got = sorted((json.loads(l, parse_float=Decimal) for l in lines), key=lambda o: o["ID"])
 assert len(got) == len(src), (len(got), len(src))
 def iso(b):
-    t = b.decode()
-    date, _, rest = t.partition(" ")
+    date, _, rest = b.decode().partition(" ")
     time, _, zone = rest.partition(" ")
-    return date + "T" + time + zone
+    return datetime.fromisoformat(date + "T" + time + zone)
 for row, obj in zip(src, got):
     assert sorted(obj) == sorted(names), list(obj)
     for name, v in zip(names, row):
@@ -60,7 +60,7 @@ for row, obj in zip(src, got):
             want = "Infinity" if v == float("inf") else "-Infinity" if v == -float("inf") else v
             if isinstance(g, Decimal): g = float(g)
         elif name in ("R", "B"): want = v.hex().upper()
-        elif name in ("D", "T", "Z"): want = iso(v)
+        elif name in ("D", "T", "Z"): want, g = iso(v), datetime.fromisoformat(g)
         else: want = v.decode()
         assert g == want, (row[0], name, g, want)
 print("ok")

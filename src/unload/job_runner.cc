@@ -13,9 +13,11 @@
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
 #include "unload/columns.h"
+#include "unload/compress_stream.h"
 #include "unload/output.h"
 #include "unload/output_guard.h"
 #include "unload/rows.h"
+#include "unload/values.h"
 
 namespace rowvane {
 
@@ -262,6 +264,33 @@ int run_logged_in(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
   return result;
 }
 
+// Options that contradict each other, refused before the login with one
+// line (status 1, as a refused argument): a gzip level beyond 12, and
+// text=JSON (which writes UTF-8) with a character set that is not UTF-8.
+// Without charset= a JSON run asks the client library for UTF-8 itself.
+int check_output_options(const UnloadJob& job, DbSession* s) {
+  if (codec_for_name(job.file) == Codec::kGzip && job.level > kGzipMaxLevel) {
+    session_messagef(s, "ERROR -- level=%d is beyond gzip's levels 1 to %d : %s\n", job.level,
+                     kGzipMaxLevel, job.file);
+    return kResultUsage;
+  }
+  if (job.format != kFormatJson) return kResultOk;
+  const char* names[2] = {job.charset, job.ncharset};
+  const uint16_t ids[2] = {job.charset_id, job.ncharset_id};
+  for (int i = 0; i < 2; ++i) {
+    CharWidth width = CharWidth::kSingleByte;
+    const bool utf8 = (charset_width_by_name(names[i], &width) || charset_width_by_id(ids[i], &width)) &&
+                      width == CharWidth::kUtf8;
+    if (names[i][0] != '\0' && !utf8) {
+      session_messagef(s, "ERROR -- text=JSON writes UTF-8; %s=%s is not a UTF-8 character set.\n",
+                       i == 0 ? "charset" : "ncharset", names[i]);
+      return kResultUsage;
+    }
+    if (names[i][0] == '\0' && ids[i] == 0) (i == 0 ? s->charset_id : s->ncharset_id) = kUtf8CharsetId;
+  }
+  return kResultOk;
+}
+
 }  // namespace
 
 int run_setup_statement(DbSession* s, const char* text) {
@@ -290,6 +319,9 @@ int run_job(UnloadJob* job, const RunContext& context) {
   int result = open_log_file(*job, s, &log_file);
   if (result == kResultOk) {
     if (log_file) s->log = log_file;
+    result = check_output_options(*job, s);
+  }
+  if (result == kResultOk) {
     result = connect_session(s, job->user) != 0 ? kResultLoginFailed
                                                 : run_logged_in(job, s, context.limits);
     close_session(s);  // also releases whatever a failed login built

@@ -1,5 +1,5 @@
-// Output files: name expansion, opening, gzip, scrambling, buffer writes,
-// rotation, and the progress and closing lines.
+// Output files: name expansion, opening, compression, scrambling, buffer
+// writes, rotation, and the progress and closing lines.
 //
 // Scrambling works on the byte stream of each output file counted from its
 // first byte: every complete 8-byte word is XORed with the key except the
@@ -9,8 +9,6 @@
 // what it holds is the stream's tail.
 
 #include "unload/output.h"
-
-#include <zlib.h>
 
 #include <cstring>
 #include <ctime>
@@ -36,17 +34,11 @@ bool append(char* out, size_t size, size_t* len, const char* text, size_t n) {
   return true;
 }
 
-bool ends_in_gz(const char* name) {
-  size_t len = std::strlen(name);
-  if (len <= 3) return false;
-  const char* tail = name + len - 3;
-  return tail[0] == '.' && (tail[1] == 'g' || tail[1] == 'G') && (tail[2] == 'z' || tail[2] == 'Z');
-}
-
 // Notes a failed write: a pipe whose reader has gone is no fault of the
-// output (see OutputFiles::reader_gone). Returns -1.
-int write_failed(OutputFiles* f) {
-  if (is_closed_pipe_error(last_system_error())) f->reader_gone = true;
+// output (see OutputFiles::reader_gone). Returns -1. error is the system's
+// error number, or -1 for the last one.
+int write_failed(OutputFiles* f, int error = -1) {
+  if (is_closed_pipe_error(error == -1 ? last_system_error() : error)) f->reader_gone = true;
   return -1;
 }
 
@@ -55,16 +47,19 @@ void report_cannot_open(DbSession* s, const char* name, int error) {
   char reason[128];
   session_messagef(s, kMsgCannotOpenFile, name,
                    error != 0 ? system_error_text(error, reason, sizeof reason)
-                              : "the gzip stream could not be started");
+                              : "the compressing stream could not be started");
 }
 
 // Writes n bytes to the data stream and counts them. 0 or -1.
 int write_block(OutputFiles* f, const char* buf, int n) {
   if (n <= 0) return 0;
-  if (f->gzip_mode) {
-    if (!f->gz) return -1;
-    if (gzwrite(static_cast<gzFile>(f->gz), buf, static_cast<unsigned>(n)) != n) {
-      return write_failed(f);
+  if (f->compress.codec != Codec::kNone) {
+    // The compressing thread writes the file; its failure shows here, at
+    // one of the next writes, or at the close.
+    int error = 0;
+    if (!f->packed) return -1;
+    if (compress_write(f->packed, buf, static_cast<size_t>(n), &error) != 0) {
+      return write_failed(f, error);
     }
   } else {
     if (!f->data) return -1;
@@ -80,7 +75,7 @@ int write_block(OutputFiles* f, const char* buf, int n) {
 // The name a file is opened under: an expanded name without its "+".
 const char* plain_name(const char* name) { return name[0] == '+' ? name + 1 : name; }
 
-// Opens the data file, the lob file and the gzip stream of f->sequence. Both
+// Opens the data file, the lob file and the compressed stream of f->sequence. Both
 // names are expanded and checked (against each other and the session's
 // guarded files) before anything is opened, so a refused name leaves no
 // truncated file behind. On a failure the line is delivered, everything
@@ -148,20 +143,11 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     }
   }
 
-  if (f->gzip_mode) {
-    // The gzip stream gets a descriptor of its own: gzclose closes it, and
-    // the FILE keeps the original for its own fclose.
-    int fd = duplicate_descriptor(file_descriptor(f->data));
-    gzFile gz = fd >= 0 ? gzdopen(fd, "wb6") : nullptr;
-    if (!gz) {
-      // gzdopen fails for want of memory, without an error number.
-      error = fd < 0 ? last_system_error() : 0;
-      if (fd >= 0) close_descriptor(fd);
-      report_cannot_open(s, f->data_name, error);
-      close_output_files(f);
-      return kResultOpenFailed;
-    }
-    f->gz = gz;
+  if (f->compress.codec != Codec::kNone && compress_open(&f->packed, f->data, f->compress) != 0) {
+    // Only memory or a thread can be missing here, without an error number.
+    report_cannot_open(s, f->data_name, 0);
+    close_output_files(f);
+    return kResultOpenFailed;
   }
   return 0;
 }
@@ -254,7 +240,11 @@ FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequ
 int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   *f = OutputFiles{};
   f->stdout_mode = std::strcmp(job.file, "-") == 0;
-  f->gzip_mode = ends_in_gz(job.file);
+  f->compress.codec = codec_for_name(job.file);
+  f->compress.level = job.level;
+  // libzstd's own workers; a parallel run has a worker thread per range
+  // already.
+  f->compress.workers = zstd_workers(job.zthreads, job.degree > 1 && job.split[0] != '\0');
   f->scramble = job.crack[0] != '\0';
   // A key shorter than 8 bytes leaves the missing bytes 0: those positions
   // pass unchanged.
@@ -301,8 +291,8 @@ int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, i
   *pos = 0;
   if (rc != 0) return kResultWriteFailed;
   // finish_file blanked the used part; the rest of the buffer is blank already.
-  // The closing line stands for a file whose every byte reached it: a gzip
-  // stream or buffered bytes can still fail at the close.
+  // The closing line stands for a file whose every byte reached it: a
+  // compressed stream or buffered bytes can still fail at the close.
   if (close_output_files(f) != 0) return kResultWriteFailed;
   report_closing(s, f->data_name, f->rows_in_file, f->megabytes);
   f->sequence += 1;
@@ -314,9 +304,14 @@ int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, i
 int close_output_files(OutputFiles* f) {
   if (!f) return 0;
   int status = 0;
-  if (f->gz) {
-    if (gzclose(static_cast<gzFile>(f->gz)) != Z_OK) status = kResultWriteFailed;
-    f->gz = nullptr;
+  if (f->packed) {
+    // Finishes the stream and waits for its thread before the file closes.
+    int error = 0;
+    if (compress_close(f->packed, &error) != 0) {
+      write_failed(f, error);
+      status = kResultWriteFailed;
+    }
+    f->packed = nullptr;
   }
   if (f->data) {
     if (f->data == stdout) {

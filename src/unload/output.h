@@ -9,6 +9,7 @@
 #include "config/job.h"
 #include "config/results.h"
 #include "db/session.h"
+#include "unload/compress_stream.h"
 
 namespace rowvane {
 
@@ -44,10 +45,10 @@ struct OutputFiles {
   char data_name[kDataNameSize] = {};  // "-" in standard-output mode
   char lob_name[kLobNameSize] = {};    // empty when lobfile= is empty
   FILE* data = nullptr;                // stdout in standard-output mode
-  void* gz = nullptr;                  // gzFile in compression mode, else null
+  CompressStream* packed = nullptr;    // the compressing stream on data, else null
   FILE* lob = nullptr;
   bool stdout_mode = false;            // file= is exactly "-"
-  bool gzip_mode = false;              // file= ends in ".gz" (any case) and is longer than 3
+  CompressSettings compress{Codec::kNone, 0, 0};  // file= ends in ".gz" or ".zst" (any case)
   bool scramble = false;               // crack= is set
   bool keep_blank = true;              // writes blank the bytes they free (see flush_buffer)
   bool reader_gone = false;            // a write failed because the pipe's reader closed it (EPIPE)
@@ -105,10 +106,10 @@ inline bool need_file_change(const OutputFiles& f, const UnloadJob& job, int pos
 // line again. Does nothing in standard-output mode.
 int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos);
 
-// Closes every open file on any path (finishing a gzip stream), deleting an
-// empty lob file; flushes stdout instead of closing it. Safe in any state:
-// after a partial open, after a failure, twice. Returns 0, or
-// kResultWriteFailed when a close, the gzip finish or an earlier buffered
+// Closes every open file on any path (finishing a compressed stream),
+// deleting an empty lob file; flushes stdout instead of closing it. Safe in
+// any state: after a partial open, after a failure, twice. Returns 0, or
+// kResultWriteFailed when a close, the compression or an earlier buffered
 // write of a file failed.
 int close_output_files(OutputFiles* f);
 

@@ -5,7 +5,7 @@
 // Everything that depends only on the job and the column list is decided
 // once, before the first fetch: the statement texts, the per-column
 // treatment (fetch form, escaping, translation, quotes, hex) and the record
-// layout, which selects one of six instantiations of the batch writer. The
+// layout, which selects one of seven instantiations of the batch writer. The
 // per-value path only copies bytes out of the fetch buffers.
 #include "unload/rows.h"
 
@@ -21,6 +21,7 @@
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
 #include "unload/columns.h"
+#include "unload/json_values.h"
 #include "unload/lob.h"
 #include "unload/output.h"
 #include "unload/values.h"
@@ -56,6 +57,14 @@ enum class Kind : uint8_t {
   kLobRef,  // LOB locator: copied into the lob file, reference in the record
 };
 
+// What a column's values become in a JSON object.
+enum class JsonKind : uint8_t {
+  kString,    // text, checked as UTF-8
+  kNumber,    // a JSON number (NaN and the infinities as strings)
+  kDateTime,  // an ISO-8601 string
+  kHex,       // raw bytes as a string of hex digits
+};
+
 struct ColumnPlan {
   ColumnInfo* column;
   unsigned char* base;  // fetch buffer
@@ -69,6 +78,9 @@ struct ColumnPlan {
   bool hex;        // MySQL INSERT: unhex('..') of the bytes
   bool hex_text;   // raw bytes as upper-case hex digits
   const EscapeTable* escapes;  // the run's text plan, or byte by byte for raw bytes
+  JsonKind json;          // text=JSON: the value's form
+  const char* json_key;   // text=JSON: "name": (escaped, with its colon)
+  uint32_t json_key_len;
 };
 
 // A fixed-capacity text built once per run; overflow is sticky.
@@ -99,6 +111,10 @@ struct Run {
   bool lob_failed = false;        // a LOB could not be read whole (the run goes on)
   bool lob_write_failed = false;  // the lob file refused a write (the run ends)
   bool fixed = false;  // fixed-width layout
+  bool json = false;   // text=JSON: records are JSON objects
+  BadUtf8 bad_utf8 = BadUtf8::kRefuse;
+  bool value_refused = false;  // a value could not be written (badchar=ERROR); the run ends
+  char* json_keys = nullptr;   // the object keys of every column, built once
   bool interrupted = false;  // a signal asked the run to stop; it did so at a record boundary
   uint64_t rows_total = 0;   // records written over all files
   uint32_t lob_piece_size = 0;  // bytes per LOB read (0: the default)
@@ -132,6 +148,10 @@ struct Run {
       pos = 0;
       return false;
     }
+    // A JSON record stays whole in the buffer, so that a value refused
+    // later in it leaves only complete records in the file; only a record
+    // larger than the whole buffer goes out in parts.
+    if (json && record_start > 0) return flush_keeping_record();
     int next = flush_buffer(&files, buf, pos, size);
     if (next < 0) {
       status = write_failure();
@@ -142,6 +162,22 @@ struct Run {
     // current record; what is left of it now begins at the front.
     record_start = std::max(0, record_start - (pos - next));
     pos = next;
+    return true;
+  }
+
+  // Writes the complete records before record_start; the open record moves
+  // to the front behind the unwritten rest.
+  bool flush_keeping_record() {
+    const int open = pos - record_start;
+    int next = flush_buffer(&files, buf, record_start, size);
+    if (next < 0) {
+      status = write_failure();
+      pos = 0;
+      return false;
+    }
+    std::memmove(buf + next, buf + record_start, static_cast<size_t>(open));
+    record_start = next;
+    pos = next + open;
     return true;
   }
 
@@ -279,7 +315,7 @@ struct Run {
   // --- statements and lines ----------------------------------------------
 
   void write_head_line() {
-    if (!job.head || fixed || !files.data_empty) return;
+    if (!job.head || fixed || json || !files.data_empty) return;
     put(job.rowpre, static_cast<size_t>(job.rowpre_len));
     for (int k = 0; k < ncols; ++k) {
       const ColumnInfo* c = plans[k].column;
@@ -339,8 +375,33 @@ struct Run {
       return 0;
     }
     if (ref_len < 0 || !into_record) return 0;
+    if (json) {
+      ensure(static_cast<int64_t>(json_lob_reference_bound(static_cast<size_t>(ref_len))));
+      pos += static_cast<int>(json_lob_reference(buf + pos, ref, static_cast<size_t>(ref_len)));
+      return 0;
+    }
     put(ref, static_cast<size_t>(ref_len));
     return static_cast<size_t>(ref_len);
+  }
+
+  // The bytes of a value fetched as text or as a long value (translated
+  // when the column asks for it); none for other kinds and NULL.
+  void value_bytes(const ColumnPlan& p, uint32_t row, bool is_null, unsigned char** v, size_t* n) {
+    *v = nullptr;
+    *n = 0;
+    if (is_null) return;
+    const ColumnInfo* c = p.column;
+    if (p.kind == Kind::kText) {
+      *v = p.base + static_cast<size_t>(row) * p.slot;
+      *n = std::min<size_t>(c->lengths[row], static_cast<size_t>(p.slot));
+    } else if (p.kind == Kind::kLong) {
+      unsigned char* cell = p.base + static_cast<size_t>(row) * p.slot;
+      uint32_t len;
+      std::memcpy(&len, cell, sizeof len);
+      *v = cell + 4;
+      *n = std::min<size_t>(len, static_cast<size_t>(p.slot - 4));
+    }
+    if (p.translate && *n) translate_bytes(*v, *n, translation);
   }
 
   template <int kFormat, bool kFixed>
@@ -348,21 +409,9 @@ struct Run {
     const ColumnInfo* c = p.column;
     const bool is_null = c->indicators[row] == -1;
 
-    unsigned char* v = nullptr;
-    size_t n = 0;
-    if (!is_null) {
-      if (p.kind == Kind::kText) {
-        v = p.base + static_cast<size_t>(row) * p.slot;
-        n = std::min<size_t>(c->lengths[row], static_cast<size_t>(p.slot));
-      } else if (p.kind == Kind::kLong) {
-        unsigned char* cell = p.base + static_cast<size_t>(row) * p.slot;
-        uint32_t len;
-        std::memcpy(&len, cell, sizeof len);
-        v = cell + 4;
-        n = std::min<size_t>(len, static_cast<size_t>(p.slot - 4));
-      }
-      if (p.translate && n) translate_bytes(v, n, translation);
-    }
+    unsigned char* v;
+    size_t n;
+    value_bytes(p, row, is_null, &v, &n);
 
     // Room for the column: its largest output plus the bytes escaping adds.
     // The exact count is needed only when the worst case might not fit.
@@ -453,11 +502,130 @@ struct Run {
     if (kFixed && written < p.display) skip(p.display - written);
   }
 
+  // --- JSON ------------------------------------------------------------------
+
+  // Makes room for room bytes: true when they fit in one piece now.
+  bool room_for(int64_t room) {
+    if (pos + room < size) return true;
+    flush();
+    return status == 0 && pos + room < size;
+  }
+
+  // A value refused under badchar=ERROR: one line, and the run ends with
+  // the complete records before it.
+  void refuse_value(const ColumnPlan& p, size_t offset) {
+    session_messagef(s,
+                     "ERROR -- Column %s of row %llu is not valid UTF-8 (byte %llu of the value); "
+                     "badchar=REPLACE writes U+FFFD for such bytes.\n",
+                     p.column->name, static_cast<unsigned long long>(rows_total + 1),
+                     static_cast<unsigned long long>(offset + 1));
+    value_refused = true;
+    status = kResultFetchFailed;
+  }
+
+  // A JSON string of text; a value too long for the buffer goes out in
+  // pieces cut between UTF-8 sequences.
+  void put_json_string(const ColumnPlan& p, const unsigned char* v, size_t n) {
+    size_t bad = 0;
+    if (room_for(static_cast<int64_t>(json_string_bound(n)) + 2)) {
+      buf[pos] = '"';
+      size_t w = json_string(buf + pos + 1, v, n, bad_utf8, &bad);
+      if (w == kJsonRefused) return refuse_value(p, bad);
+      pos += static_cast<int>(w) + 1;
+      buf[pos++] = '"';
+      return;
+    }
+    put("\"", 1);
+    size_t done = 0;
+    while (done < n && status == 0) {
+      size_t cut = std::min(n - done, static_cast<size_t>(size - pos) / 6);
+      // Never inside a sequence: back over up to three continuation bytes.
+      for (int back = 0; back < 3 && cut > 0 && done + cut < n && (v[done + cut] & 0xC0) == 0x80; ++back) {
+        --cut;
+      }
+      if (cut == 0) {
+        flush();
+        continue;
+      }
+      size_t w = json_string(buf + pos, v + done, cut, bad_utf8, &bad);
+      if (w == kJsonRefused) return refuse_value(p, done + bad);
+      pos += static_cast<int>(w);
+      done += cut;
+    }
+    if (status == 0) put("\"", 1);
+  }
+
+  // Numbers and dates: the text form (fetched, or made from the internal
+  // form) as a JSON number or an ISO-8601 string. These texts are short.
+  void put_json_scalar(const ColumnPlan& p, const char* text, size_t n) {
+    ensure(static_cast<int64_t>(json_datetime_bound(n) + json_number_bound(n)));
+    pos += static_cast<int>(p.json == JsonKind::kNumber ? json_number(buf + pos, text, n)
+                                                        : json_datetime(buf + pos, text, n));
+  }
+
+  void write_json_value(const ColumnPlan& p, uint32_t row) {
+    const ColumnInfo* c = p.column;
+    const bool is_null = c->indicators[row] == -1;
+    if (p.kind == Kind::kLobRef) {
+      // The lob file gets its separator for a NULL too, as in every layout.
+      put_lob_reference(p, row, is_null, !is_null);
+      if (is_null && status == 0) put("null", 4);
+      return;
+    }
+    if (is_null) {
+      put("null", 4);
+      return;
+    }
+    if (p.kind == Kind::kNumber || p.kind == Kind::kDate) {
+      char text[kValueScratch];
+      const unsigned char* cell = p.base + static_cast<size_t>(row) * p.slot;
+      int len = p.kind == Kind::kNumber ? format_number(cell, c->lengths[row], text)
+                                        : format_date(cell, c->lengths[row], text);
+      put_json_scalar(p, text, static_cast<size_t>(len > 0 ? len : 0));
+      return;
+    }
+    unsigned char* v;
+    size_t n;
+    value_bytes(p, row, false, &v, &n);
+    switch (p.json) {
+      case JsonKind::kNumber:
+      case JsonKind::kDateTime:
+        put_json_scalar(p, reinterpret_cast<const char*>(v), n);
+        break;
+      case JsonKind::kHex:
+        put("\"", 1);
+        put_hex(v, n, 2, true);
+        put("\"", 1);
+        break;
+      case JsonKind::kString:
+        put_json_string(p, v, n);
+        break;
+    }
+  }
+
+  // {"name":value,...} and a line feed; keys in select-list order.
+  void write_json_record(uint32_t row) {
+    for (int k = 0; k < ncols && status == 0; ++k) {
+      const ColumnPlan& p = plans[k];
+      ensure(static_cast<int64_t>(p.json_key_len) + 8);
+      put(k == 0 ? "{" : ",", 1);
+      put(p.json_key, p.json_key_len);
+      write_json_value(p, row);
+    }
+    if (status) return;
+    ensure(8);
+    put(ncols == 0 ? "{}\n" : "}\n", ncols == 0 ? 3 : 2);
+  }
+
   // --- one record and its accounting ---------------------------------------
 
   template <int kFormat, bool kFixed>
   void write_record(uint32_t row) {
     record_start = pos;
+    if constexpr (kFormat == kFormatJson) {
+      write_json_record(row);
+      return;
+    }
     if (kFormat == kFormatSqlInsert) {
       ensure(static_cast<int64_t>(head->len));
       put(head->text, head->len);
@@ -549,6 +717,9 @@ struct Run {
         fixed ? write_batch<kFormatSqlInsert, true>(rows)
               : write_batch<kFormatSqlInsert, false>(rows);
         break;
+      case kFormatJson:
+        write_batch<kFormatJson, false>(rows);
+        break;
       default:
         fixed ? write_batch<kFormatText, true>(rows) : write_batch<kFormatText, false>(rows);
         break;
@@ -604,6 +775,18 @@ bool build_statement_texts(Run& r) {
   return true;
 }
 
+JsonKind json_kind(const ColumnInfo& c) {
+  if (holds_raw_bytes(c)) return JsonKind::kHex;
+  switch (c.oracle_type) {
+    case 2: case 4: case 6: case 21: case 22: case 100: case 101:
+      return JsonKind::kNumber;
+    case 12: case 156: case 180: case 181: case 187: case 188: case 232:
+      return JsonKind::kDateTime;
+    default:
+      return JsonKind::kString;
+  }
+}
+
 void plan_columns(Run& r, ColumnInfo* first) {
   const UnloadJob& job = r.job;
   const bool mysql = job.format == kFormatMysqlInsert;
@@ -640,8 +823,53 @@ void plan_columns(Run& r, ColumnInfo* first) {
     p.escapes = raw ? &r.raw_escapes : &r.escapes;
     p.escaped = as_fetched && r.escapes.on && !p.hex && !p.hex_text &&
                 (raw || type_is_escaped(c->oracle_type));
+    p.json = json_kind(*c);
     if (c->name_len > r.longest_name) r.longest_name = c->name_len;
   }
+}
+
+
+// Room for one column's key: a name of up to 30 bytes escaped (6 per byte),
+// a suffix "_<number>", two quotes and the colon.
+constexpr size_t kJsonKeySize = 6 * 30 + 16;
+constexpr size_t kJsonNameSize = 48;
+
+// The object keys, once per run: the column names in select-list order; a
+// name met before gets "_2", "_3", ... (the first suffix that is neither an
+// earlier key nor another column's name). False when memory is short.
+bool build_json_keys(Run& r) {
+  if (r.ncols == 0) return true;
+  r.json_keys = static_cast<char*>(std::calloc(static_cast<size_t>(r.ncols), kJsonKeySize + kJsonNameSize));
+  if (!r.json_keys) return false;
+  char* names = r.json_keys + static_cast<size_t>(r.ncols) * kJsonKeySize;
+  // An earlier key, or (for a suffixed name) any column's own name.
+  auto taken = [&](const char* name, int k, bool suffixed) {
+    for (int j = 0; j < k; ++j) {
+      if (std::strcmp(names + j * kJsonNameSize, name) == 0) return true;
+    }
+    for (int j = 0; suffixed && j < r.ncols; ++j) {
+      if (std::strcmp(r.plans[j].column->name, name) == 0) return true;
+    }
+    return false;
+  };
+  for (int k = 0; k < r.ncols; ++k) {
+    ColumnPlan& p = r.plans[k];
+    const ColumnInfo* c = p.column;
+    char* name = names + k * kJsonNameSize;
+    std::snprintf(name, kJsonNameSize, "%.*s", static_cast<int>(c->name_len), c->name);
+    for (int suffix = 2; taken(name, k, suffix > 2); ++suffix) {
+      std::snprintf(name, kJsonNameSize, "%.*s_%d", static_cast<int>(c->name_len), c->name, suffix);
+    }
+    char* key = r.json_keys + k * kJsonKeySize;
+    key[0] = '"';
+    size_t n = json_string(key + 1, reinterpret_cast<const unsigned char*>(name), std::strlen(name),
+                           BadUtf8::kReplace);
+    key[n + 1] = '"';
+    key[n + 2] = ':';
+    p.json_key = key;
+    p.json_key_len = static_cast<uint32_t>(n + 3);
+  }
+  return true;
 }
 
 // The escaping plan: how the target character set's characters are
@@ -708,6 +936,15 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   build_escape_table(&r.raw_escapes, job.escape, job.escf, job.esct, CharWidth::kSingleByte);
   r.quote_len = std::strlen(job.quote);
   plan_columns(r, first);
+  r.json = job.format == kFormatJson;
+  r.bad_utf8 = job.badchar == kBadCharReplace ? BadUtf8::kReplace : BadUtf8::kRefuse;
+  const bool keys_built = !r.json || build_json_keys(r);
+  Owned<char> json_keys(r.json_keys);
+  if (!keys_built) {
+    session_message(s, kMsgNoRecordBuffer);
+    return kResultWriteFailed;
+  }
+  if (r.json) r.fixed = false;  // a JSON line has no fields of a fixed width
   if (!build_statement_texts(r)) return kResultDescribeFailed;
 
   int rc = open_output_files(&r.files, job, s);
@@ -718,7 +955,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   // Only fixed-width fields and names padded before a blank column
   // separator move over unwritten bytes (skip); without them the buffer
   // need not be blank at all.
-  r.files.keep_blank = r.fixed || (job.colsep_len > 0 && job.colsep[0] == ' ');
+  r.files.keep_blank = !r.json && (r.fixed || (job.colsep_len > 0 && job.colsep[0] == ' '));
   if (r.files.keep_blank) std::memset(r.buf, ' ', static_cast<size_t>(r.size));
   r.pos = 0;
   r.rows_per_progress = job.rows > 0 ? job.rows : 1;
@@ -772,10 +1009,12 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     }
   }
   if (r.status != 0) {
-    // A lob file failure leaves the data stream sound: the complete
-    // records before it still go out. A failed data write does not.
-    if (r.lob_write_failed) r.keep_complete_records();
-    end_early(r, r.lob_write_failed);
+    // A lob file failure or a refused value leaves the data stream sound:
+    // the complete records before it still go out. A failed data write
+    // does not.
+    const bool sound = r.lob_write_failed || r.value_refused;
+    if (sound) r.keep_complete_records();
+    end_early(r, sound);
     return r.status;
   }
 

@@ -63,6 +63,8 @@ enum class CharWidth : uint8_t {
 // AL32UTF8 (ids 871, 873). By id, every other set is single-byte; by name,
 // other names are not judged (false), nor is id 0.
 bool charset_width_by_name(const char* name, CharWidth* width);
+// AL32UTF8: the set a JSON run asks for when charset= is not given.
+constexpr uint16_t kUtf8CharsetId = 873;
 bool charset_width_by_id(uint16_t id, CharWidth* width);
 
 // Escape settings of escape=/escf=/esct=, built once per run.
