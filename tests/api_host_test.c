@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     ROWVANEHandle h = NULL;
     h_alloc(&h);
     CHECK(h_set(h, "nosuchkeyword=1") == 0);
-    CHECK(h_set(h, "text=JSON") == 0 && h_set(h, "head=maybe") == 0 && h_set(h, "degree=0") == 0);
+    CHECK(h_set(h, "text=XML") == 0 && h_set(h, "head=maybe") == 0 && h_set(h, "degree=0") == 0);
     CHECK(h_set(h, "rows=5000") == 1 && h_set(h, "head=true") == 1);
     h_free(h);
   }

@@ -139,7 +139,10 @@ std::string usage_text(bool help) {
          "   unique  = Unique Column List for the MySQL target table.\n"
          "   update  = Enable MySQL ON DUPLICATE SQL statement(YES/NO).\n"
          "   crack   = The crack key for the content protection.\n"
-         "   uncrack = The uncrack key for the content protection.\n";
+         "   uncrack = The uncrack key for the content protection.\n"
+         "   level   = compression level of .gz (1-12, default 6) or .zst (1-19, default 3).\n"
+         "   zthreads= zstd worker threads (0-64, default 1 on a multi-core machine).\n"
+         "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n";
   }
   t += "\n"
        "  for field and record, you can use '0x' to specify hex character code,\n"
@@ -191,8 +194,8 @@ TEST(DriverArguments, WrongArgumentsRefused) {
       {{"rows=5000", "scott/tiger@db"},
        "ERROR -- Unknown argument \"scott/...\" (a login without user= is taken only as the first "
        "argument)\n"},
-      {{"user=a/b", "head=true", "text=JSON"},
-       "ERROR -- Unknown output type: text=JSON (MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH)\n"},
+      {{"user=a/b", "head=true", "text=XML"},
+       "ERROR -- Unknown output type: text=XML (MYSQL, CSV, MYSQLINS, ORACLEINS, FORM, SEARCH, JSON)\n"},
       {{"parfile=" + par},
        "ERROR -- Unknown keyword \"fiel=\" (closest keyword: field) in parameter file : " + par + "\n"},
       {{"query=t", ":=x"}, "ERROR -- Bind argument without a name: :\n"},

@@ -407,6 +407,9 @@ void print_usage(bool help, FILE* out) {
     std::fprintf(out, "   update  = Enable MySQL ON DUPLICATE SQL statement(YES/NO).\n");
     std::fprintf(out, "   crack   = The crack key for the content protection.\n");
     std::fprintf(out, "   uncrack = The uncrack key for the content protection.\n");
+    std::fprintf(out, "   level   = compression level of .gz (1-12, default 6) or .zst (1-19, default 3).\n");
+    std::fprintf(out, "   zthreads= zstd worker threads (0-64, default 1 on a multi-core machine).\n");
+    std::fprintf(out, "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n");
   }
   std::fprintf(out, "\n");
   std::fprintf(out, "  for field and record, you can use '0x' to specify hex character code,\n");
