@@ -85,15 +85,19 @@ struct Lanes {
   const unsigned char (*table)[16];
   int count;
 
+  __m128i high;  // keeps or clears the high bits of a block (see EscapeTable::high_lane)
+
   explicit Lanes(const EscapeTable& e) : table(e.ascii_lanes), count(e.ascii_count) {
     for (int k = 0; k < K; ++k) v[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(table[k]));
+    high = _mm_load_si128(reinterpret_cast<const __m128i*>(e.high_lane));
   }
 
-  // One bit per byte of x: set where the byte is 0x80 or above or equals a
-  // special byte. The equality masks are 0xFF bytes, so OR-ing them into x
-  // leaves the answer in the high bits.
+  // One bit per byte of x: set where the byte equals a special byte, or is
+  // 0x80 or above when such bytes need a look. The equality masks are 0xFF
+  // bytes, so OR-ing them into (x AND high) leaves the answer in the high
+  // bits.
   unsigned candidates(__m128i x) const {
-    __m128i hit = x;
+    __m128i hit = _mm_and_si128(x, high);
     if constexpr (K > 0) {
       for (int k = 0; k < K; ++k) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(x, v[k]));
     } else {
@@ -171,7 +175,7 @@ inline size_t skip_plain(const unsigned char* value, size_t i, size_t len, const
     }
     uint64_t w;
     std::memcpy(&w, value + i, 8);
-    uint64_t hit = w;
+    uint64_t hit = w & (e.high_lane[0] ? ~0ull : 0ull);
     for (int k = 0; k < e.ascii_count; ++k) {
       const uint64_t x = w ^ (kOnes * e.ascii_lanes[k][0]);
       // High bit set exactly where a byte of x is zero (no carries between bytes).
@@ -496,8 +500,12 @@ void build_escape_table(EscapeTable* e, char escape, const char* escf, const cha
   // The escape byte is doubled whatever escf says about it.
   e->special[e->escape] = true;
   e->out[e->escape] = e->escape;
+  bool high_special = false;
+  for (int b = 0x80; b < 256; ++b) high_special = high_special || e->special[b];
+  const bool high_looked_at = width == CharWidth::kDoubleByte || high_special;
+  std::memset(e->high_lane, high_looked_at ? 0xFF : 0, sizeof e->high_lane);
   for (int b = 0; b < 256; ++b) {
-    e->stop[b] = e->special[b] || e->seq_len[b] > 1;
+    e->stop[b] = e->special[b] || (high_looked_at && e->seq_len[b] > 1);
     if (e->special[b] && b < 0x80) std::memset(e->ascii_lanes[e->ascii_count++], b, 16);
   }
 }

@@ -76,11 +76,16 @@ struct EscapeTable {
   int pair_count;           // 0 to 20
   unsigned char out[256];   // byte written after the escape byte (valid where special)
   bool special[256];        // the byte, standing alone, needs escaping
-  bool stop[256];           // special, or a possible lead byte 0x81-0xFE of a
-                            // double-byte character: the scan must look at it
+  bool stop[256];           // special, or (when high_lane is set) the lead byte
+                            // of a character of several bytes: the scan must look at it
   int ascii_count;          // special bytes below 0x80 (at most 21)
   // Each of those bytes repeated 16 times, for the block scan of plain runs.
   alignas(16) unsigned char ascii_lanes[24][16];
+  // 0xFF in every lane when the scan must look at bytes 0x80 and above (a
+  // double-byte set, or a special byte among them), else 0: in UTF-8 and
+  // single-byte text such bytes are never escaped and no special byte can
+  // hide inside a character, so runs of them are plain.
+  alignas(16) unsigned char high_lane[16];
 };
 // escf and esct are NUL-terminated (null pointers are taken as empty). The
 // pair count is the number of leading positions where both hold a nonzero
