@@ -99,20 +99,20 @@ bool decode(Codec codec, const std::string& path, std::string* out) {
 struct RoundTrip {
   Codec codec;
   int level;
-  int workers;
+  int threads;
   size_t bytes;
   size_t piece;
 };
 
 TEST(CompressStream, DecodesToTheBytesWrittenInEveryShape) {
   const RoundTrip cases[] = {
-      {Codec::kGzip, 0, 0, 0, 1},                                // empty: still one member
-      {Codec::kGzip, 1, 0, 100, 7},                              // one partial block
-      {Codec::kGzip, 0, 0, 3 * kCompressBlockSize + 5, 4 << 20}, // blocks cut inside a write
-      {Codec::kGzip, 12, 0, kCompressBlockSize, 4096},           // exactly one block
+      {Codec::kGzip, 0, 2, 0, 1},                                // empty: still one member
+      {Codec::kGzip, 1, 1, 100, 7},                              // one partial block
+      {Codec::kGzip, 0, 3, 7 * kCompressBlockSize + 5, 4 << 20}, // three threads, in order
+      {Codec::kGzip, 12, 2, kCompressBlockSize, 4096},           // exactly one block
       {Codec::kZstd, 0, 0, 0, 1},
       {Codec::kZstd, 1, 0, 100, 7},
-      {Codec::kZstd, 0, 1, 3 * kCompressBlockSize + 5, 4 << 20}, // libzstd's workers
+      {Codec::kZstd, 0, 1, 3 * kCompressBlockSize + 5, 4 << 20}, // libzstd's workers, fed directly
       {Codec::kZstd, 19, 2, kCompressBlockSize / 2, 65536},
   };
   const std::string dir = testing::TempDir();
@@ -122,7 +122,7 @@ TEST(CompressStream, DecodesToTheBytesWrittenInEveryShape) {
                                     << c.bytes);
     const std::string path = dir + (gz ? "/rt.gz" : "/rt.zst");
     const std::string data = sample(c.bytes);
-    ASSERT_EQ(write_stream(path, "wb", {c.codec, c.level, c.workers}, data, c.piece), 0);
+    ASSERT_EQ(write_stream(path, "wb", {c.codec, c.level, c.threads}, data, c.piece), 0);
     std::string back;
     ASSERT_TRUE(decode(c.codec, path, &back));
     EXPECT_TRUE(back == data);
@@ -135,8 +135,8 @@ TEST(CompressStream, AppendingAddsAMemberOrFrame) {
   for (Codec codec : {Codec::kGzip, Codec::kZstd}) {
     const std::string path = testing::TempDir() + (codec == Codec::kGzip ? "/ap.gz" : "/ap.zst");
     const std::string a = sample(5000), b = sample(kCompressBlockSize + 3);
-    ASSERT_EQ(write_stream(path, "wb", {codec, 0, 0}, a, 1000), 0);
-    ASSERT_EQ(write_stream(path, "ab", {codec, 0, 1}, b, 1 << 20), 0);
+    ASSERT_EQ(write_stream(path, "wb", {codec, 0, 1}, a, 1000), 0);
+    ASSERT_EQ(write_stream(path, "ab", {codec, 0, 2}, b, 1 << 20), 0);
     std::string back;
     ASSERT_TRUE(decode(codec, path, &back));
     EXPECT_TRUE(back == a + b);
@@ -147,9 +147,10 @@ TEST(CompressStream, AFailedWriteIsReportedWithItsErrorNumber) {
   FILE* full = std::fopen("/dev/full", "wb");
   if (!full) GTEST_SKIP() << "no /dev/full";
   std::setvbuf(full, nullptr, _IONBF, 0);
-  for (Codec codec : {Codec::kGzip, Codec::kZstd}) {
+  const CompressSettings settings[] = {{Codec::kGzip, 1, 2}, {Codec::kZstd, 1, 0}, {Codec::kZstd, 1, 1}};
+  for (const CompressSettings& set : settings) {
     CompressStream* c = nullptr;
-    ASSERT_EQ(compress_open(&c, full, {codec, 1, 0}), 0);
+    ASSERT_EQ(compress_open(&c, full, set), 0);
     const std::string data = sample(3 * kCompressBlockSize);
     int rc = compress_write(c, data.data(), data.size());
     int error = 0;
@@ -181,8 +182,11 @@ TEST(CompressStream, NamesLevelsAndWorkers) {
   EXPECT_EQ(codec_for_name("out.zstd"), Codec::kNone);
   EXPECT_EQ(codec_level(Codec::kGzip, 0), 6);
   EXPECT_EQ(codec_level(Codec::kZstd, 0), 3);
-  EXPECT_EQ(zstd_workers(0, false), 0);
-  EXPECT_EQ(zstd_workers(-1, true), 0);
+  EXPECT_EQ(compress_threads(Codec::kZstd, 0, false), 0);
+  EXPECT_EQ(compress_threads(Codec::kZstd, -1, true), 0);
+  EXPECT_EQ(compress_threads(Codec::kGzip, 0, false), 1);
+  EXPECT_EQ(compress_threads(Codec::kGzip, -1, true), 1);
+  EXPECT_EQ(compress_threads(Codec::kGzip, 64, false), 8);
 }
 
 }  // namespace

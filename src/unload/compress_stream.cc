@@ -1,9 +1,12 @@
-// Compressed output streams on a compressing thread of their own.
+// Compressed output streams on compressing threads of their own.
 //
-// Hand-over: `pending` names the block the thread works on (-1 when it is
-// idle). The caller fills the other block; when that one is full it waits
-// only until the thread is idle again, then hands it over and goes on
-// filling the first. So at most one block is compressed while one fills.
+// The caller fills one input block while the threads compress the others.
+// A full block is handed over with a sequence number; a free block is taken
+// for the next bytes (the caller waits only when every block is in use).
+// gzip blocks are independent members, so several threads compress them at
+// once and write them in sequence order. A zstd stream is one frame: one
+// thread feeds it, or, when libzstd runs workers of its own, the caller
+// feeds libzstd directly and its workers do the compressing.
 
 #include "unload/compress_stream.h"
 
@@ -36,6 +39,28 @@ bool ends_with_ci(const char* name, const char* suffix) {
   return true;
 }
 
+bool many_cores() { return std::thread::hardware_concurrency() > 1; }
+
+enum class BlockState : uint8_t { kFree, kFilling, kReady, kBusy };
+
+struct Block {
+  std::unique_ptr<char[]> data;
+  size_t len = 0;
+  uint64_t seq = 0;
+  bool end = false;  // the block that ends the stream
+  BlockState state = BlockState::kFree;
+};
+
+// What one compressing thread owns.
+struct Worker {
+  libdeflate_compressor* deflate = nullptr;
+  std::unique_ptr<char[]> out;
+  size_t out_cap = 0;
+  ~Worker() {
+    if (deflate) libdeflate_free_compressor(deflate);
+  }
+};
+
 }  // namespace
 
 Codec codec_for_name(const char* name) {
@@ -50,60 +75,39 @@ int codec_level(Codec codec, int level) {
   return level > 0 ? std::min(level, kGzipMaxLevel) : kGzipDefaultLevel;
 }
 
-int zstd_workers(int zthreads, bool parallel_run) {
-  if (zthreads >= 0) return std::min(zthreads, kZstdMaxThreads);
-  return !parallel_run && std::thread::hardware_concurrency() > 1 ? 1 : 0;
+int compress_threads(Codec codec, int zthreads, bool parallel_run) {
+  if (codec == Codec::kZstd) {
+    if (zthreads >= 0) return std::min(zthreads, kZstdMaxThreads);
+    return !parallel_run && many_cores() ? 1 : 0;
+  }
+  if (zthreads >= 0) return std::clamp(zthreads, 1, kGzipMaxThreads);
+  return !parallel_run && many_cores() ? 2 : 1;
 }
 
 class CompressStream {
  public:
   FILE* file = nullptr;
   Codec codec = Codec::kGzip;
-  libdeflate_compressor* deflate = nullptr;
   ZSTD_CCtx* zstd = nullptr;
-  std::unique_ptr<char[]> in[2];
-  size_t in_len[2] = {0, 0};
-  std::unique_ptr<char[]> out;
-  size_t out_cap = 0;
+  bool direct = false;  // zstd with libzstd's workers: no thread or block of ours
+  std::unique_ptr<Worker[]> workers;
+  int worker_count = 0;
+  std::unique_ptr<Block[]> blocks;
+  int block_count = 0;
   int filling = 0;         // the block the caller fills
-  bool wrote_any = false;  // a gzip member has been handed over
+  uint64_t bytes_in = 0;   // bytes handed over so far
 
   std::mutex mutex;
   std::condition_variable wake;
-  int pending = -1;  // block the thread works on, -1 when idle
-  bool last = false;  // the pending block ends the stream
+  uint64_t next_seq = 0;   // sequence number of the next block handed over
+  uint64_t write_seq = 0;  // the block whose output goes to the file next
   bool stop = false;
-  bool failed = false;  // sticky; guarded by mutex
+  bool failed = false;     // sticky
   int error = 0;
-  std::thread thread;
+  std::thread threads[kGzipMaxThreads];
 
   ~CompressStream() {
-    if (deflate) libdeflate_free_compressor(deflate);
     if (zstd) ZSTD_freeCCtx(zstd);
-  }
-
-  // --- compressing thread ------------------------------------------------
-
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      wake.wait(lock, [&] { return pending >= 0 || stop; });
-      if (pending < 0) return;
-      const int b = pending;
-      const bool end = last;
-      const bool skip = failed;
-      lock.unlock();
-      int e = 0;
-      bool ok = skip || compress_block(in[b].get(), in_len[b], end, &e);
-      lock.lock();
-      if (!ok && !failed) {
-        failed = true;
-        error = e;
-      }
-      in_len[b] = 0;
-      pending = -1;
-      wake.notify_all();
-    }
   }
 
   bool put(const char* p, size_t n, int* e) {
@@ -115,50 +119,108 @@ class CompressStream {
     return true;
   }
 
-  bool compress_block(const char* p, size_t n, bool end, int* e) {
-    if (codec == Codec::kGzip) {
-      // An empty block becomes a member only when the stream would
-      // otherwise hold none: an empty file is not a gzip file.
-      if (n == 0 && (!end || wrote_any)) return true;
-      size_t w = libdeflate_gzip_compress(deflate, p, n, out.get(), out_cap);
-      if (w == 0) return false;
-      wrote_any = true;
-      return put(out.get(), w, e);
-    }
+  // Feeds libzstd and writes what it gives back; with end, finishes the
+  // frame.
+  bool zstd_stream(Worker& w, const char* p, size_t n, bool end, int* e) {
     ZSTD_inBuffer input{p, n, 0};
     const ZSTD_EndDirective mode = end ? ZSTD_e_end : ZSTD_e_continue;
     for (;;) {
-      ZSTD_outBuffer output{out.get(), out_cap, 0};
+      ZSTD_outBuffer output{w.out.get(), w.out_cap, 0};
       size_t left = ZSTD_compressStream2(zstd, &output, &input, mode);
       if (ZSTD_isError(left)) return false;
-      if (!put(out.get(), output.pos, e)) return false;
+      if (!put(w.out.get(), output.pos, e)) return false;
       if (end ? left == 0 : input.pos == input.size) return true;
+    }
+  }
+
+  // --- compressing threads -----------------------------------------------
+
+  void run(int index) {
+    Worker& w = workers[index];
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      Block* b = nullptr;
+      wake.wait(lock, [&] {
+        b = nullptr;
+        for (int i = 0; i < block_count; ++i) {
+          Block& c = blocks[i];
+          if (c.state == BlockState::kReady && (!b || c.seq < b->seq)) b = &c;
+        }
+        return b || stop;
+      });
+      if (!b) return;
+      b->state = BlockState::kBusy;
+      const bool skip = failed;
+      // A stream with no bytes at all still gets one (empty) member: an
+      // empty file is not a gzip file.
+      const bool empty_stream = b->end && bytes_in == 0;
+      lock.unlock();
+      int e = 0;
+      bool ok = true;
+      size_t packed = 0;
+      // gzip members are compressed side by side, then written in turn;
+      // the zstd frame is fed in turn (one thread only).
+      if (!skip && codec == Codec::kGzip && (b->len > 0 || empty_stream)) {
+        packed = libdeflate_gzip_compress(w.deflate, b->data.get(), b->len, w.out.get(), w.out_cap);
+        ok = packed > 0;
+      }
+      lock.lock();
+      wake.wait(lock, [&] { return write_seq == b->seq; });
+      lock.unlock();
+      if (!skip && ok) {
+        ok = codec == Codec::kGzip ? put(w.out.get(), packed, &e)
+                                   : zstd_stream(w, b->data.get(), b->len, b->end, &e);
+      }
+      lock.lock();
+      if (!ok && !failed) {
+        failed = true;
+        error = e;
+      }
+      b->len = 0;
+      b->end = false;
+      b->state = BlockState::kFree;
+      ++write_seq;
+      wake.notify_all();
     }
   }
 
   // --- caller's side -----------------------------------------------------
 
-  // Hands the filling block to the thread once it is idle. False when the
-  // stream has failed.
+  // Hands the filling block over and, unless it ends the stream, takes a
+  // free one. False once the stream has failed.
   bool submit(bool end) {
     std::unique_lock<std::mutex> lock(mutex);
-    wake.wait(lock, [&] { return pending < 0; });
-    if (failed) return false;
-    pending = filling;
-    last = end;
+    Block& b = blocks[filling];
+    bytes_in += b.len;
+    b.seq = next_seq++;
+    b.end = end;
+    b.state = BlockState::kReady;
     wake.notify_all();
-    filling ^= 1;
-    return true;
+    if (!end) {
+      wake.wait(lock, [&] {
+        for (int i = 0; i < block_count; ++i) {
+          if (blocks[i].state == BlockState::kFree) {
+            filling = i;
+            return true;
+          }
+        }
+        return false;
+      });
+      blocks[filling].state = BlockState::kFilling;
+    }
+    return !failed;
   }
 
-  // Waits for the thread to finish its block and ends it.
+  // Waits until every block handed over is written, then ends the threads.
   bool finish() {
     std::unique_lock<std::mutex> lock(mutex);
-    wake.wait(lock, [&] { return pending < 0; });
+    wake.wait(lock, [&] { return write_seq == next_seq; });
     stop = true;
     wake.notify_all();
     lock.unlock();
-    if (thread.joinable()) thread.join();
+    for (std::thread& t : threads) {
+      if (t.joinable()) t.join();
+    }
     return !failed;
   }
 };
@@ -170,31 +232,51 @@ int compress_open(CompressStream** stream, FILE* file, const CompressSettings& s
   c->file = file;
   c->codec = settings.codec;
   const int level = codec_level(settings.codec, settings.level);
-  if (settings.codec == Codec::kGzip) {
-    c->deflate = libdeflate_alloc_compressor(level);
-    if (!c->deflate) return -1;
-    c->out_cap = libdeflate_gzip_compress_bound(c->deflate, kCompressBlockSize);
-  } else {
+  const bool gzip = settings.codec == Codec::kGzip;
+  c->worker_count = gzip ? std::clamp(settings.threads, 1, kGzipMaxThreads) : 1;
+  c->workers.reset(new (std::nothrow) Worker[c->worker_count]);
+  if (!c->workers) return -1;
+  if (!gzip) {
     c->zstd = ZSTD_createCCtx();
-    if (!c->zstd) return -1;
-    if (ZSTD_isError(ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_compressionLevel, level))) return -1;
-    ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_checksumFlag, 1);
-    if (settings.workers > 0 &&
-        !ZSTD_isError(ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_nbWorkers, settings.workers))) {
-      // Jobs of one block each keep libzstd's buffers small (its default
-      // job is four windows).
-      ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_jobSize, static_cast<int>(kCompressBlockSize));
+    if (!c->zstd || ZSTD_isError(ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_compressionLevel, level))) {
+      return -1;
     }
-    c->out_cap = ZSTD_CStreamOutSize();
+    ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_checksumFlag, 1);
+    c->direct = settings.threads > 0 &&
+                !ZSTD_isError(ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_nbWorkers, settings.threads));
+    // Jobs of one block keep libzstd's buffers small (its default job is
+    // four windows, with buffers for several jobs per worker).
+    if (c->direct) ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_jobSize, static_cast<int>(kCompressBlockSize));
   }
-  c->in[0].reset(new (std::nothrow) char[kCompressBlockSize]);
-  c->in[1].reset(new (std::nothrow) char[kCompressBlockSize]);
-  c->out.reset(new (std::nothrow) char[c->out_cap]);
-  if (!c->in[0] || !c->in[1] || !c->out) return -1;
-  try {
-    c->thread = std::thread(&CompressStream::run, c.get());
-  } catch (...) {
-    return -1;
+  for (int i = 0; i < c->worker_count; ++i) {
+    Worker& w = c->workers[i];
+    if (gzip) {
+      w.deflate = libdeflate_alloc_compressor(level);
+      if (!w.deflate) return -1;
+      w.out_cap = libdeflate_gzip_compress_bound(w.deflate, kCompressBlockSize);
+    } else {
+      w.out_cap = ZSTD_CStreamOutSize();
+    }
+    w.out.reset(new (std::nothrow) char[w.out_cap]);
+    if (!w.out) return -1;
+  }
+  if (!c->direct) {
+    c->block_count = c->worker_count + 1;
+    c->blocks.reset(new (std::nothrow) Block[c->block_count]);
+    if (!c->blocks) return -1;
+    for (int i = 0; i < c->block_count; ++i) {
+      c->blocks[i].data.reset(new (std::nothrow) char[kCompressBlockSize]);
+      if (!c->blocks[i].data) return -1;
+    }
+    c->blocks[0].state = BlockState::kFilling;
+    for (int i = 0; i < c->worker_count; ++i) {
+      try {
+        c->threads[i] = std::thread(&CompressStream::run, c.get(), i);
+      } catch (...) {
+        c->finish();
+        return -1;
+      }
+    }
   }
   *stream = c.release();
   return 0;
@@ -204,14 +286,22 @@ int compress_write(CompressStream* c, const void* data, size_t n, int* error) {
   if (error) *error = 0;
   if (!c) return -1;
   const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    size_t& len = c->in_len[c->filling];
-    size_t k = std::min(n, kCompressBlockSize - len);
-    std::memcpy(c->in[c->filling].get() + len, p, k);
-    len += k;
-    p += k;
-    n -= k;
-    if (len == kCompressBlockSize && !c->submit(false)) break;
+  if (c->direct) {
+    int e = 0;
+    if (!c->failed && !c->zstd_stream(c->workers[0], p, n, false, &e)) {
+      c->failed = true;
+      c->error = e;
+    }
+  } else {
+    while (n > 0) {
+      Block& b = c->blocks[c->filling];
+      size_t k = std::min(n, kCompressBlockSize - b.len);
+      std::memcpy(b.data.get() + b.len, p, k);
+      b.len += k;
+      p += k;
+      n -= k;
+      if (b.len == kCompressBlockSize && !c->submit(false)) break;
+    }
   }
   std::lock_guard<std::mutex> lock(c->mutex);
   if (c->failed && error) *error = c->error;
@@ -221,8 +311,18 @@ int compress_write(CompressStream* c, const void* data, size_t n, int* error) {
 int compress_close(CompressStream* c, int* error) {
   if (error) *error = 0;
   if (!c) return 0;
-  c->submit(true);
-  bool ok = c->finish();
+  bool ok;
+  if (c->direct) {
+    int e = 0;
+    ok = !c->failed && c->zstd_stream(c->workers[0], nullptr, 0, true, &e);
+    if (!ok && !c->failed) {
+      c->failed = true;
+      c->error = e;
+    }
+  } else {
+    c->submit(true);
+    ok = c->finish();
+  }
   if (!ok && error) *error = c->error;
   delete c;
   return ok ? 0 : -1;

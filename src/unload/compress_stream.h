@@ -1,11 +1,13 @@
 // Compressed output streams: gzip members (libdeflate) and zstd frames
-// (libzstd), compressed on a thread of their own.
+// (libzstd), compressed off the caller's thread.
 //
-// The writer keeps two input blocks. The caller fills one while the
-// compressing thread compresses the other and writes the result to the
-// file, so the fetch thread never waits for compression unless it gets a
-// whole block ahead. Memory is bounded: two input blocks, one output block
-// and the codec's own state.
+// gzip: the caller fills one input block while compressing threads each
+// compress another and write the results in order, so the fetch thread
+// waits only when it gets a whole block ahead of every thread. zstd: one
+// compressing thread feeds the frame, or, when libzstd runs worker threads
+// of its own, the caller hands its bytes to libzstd, whose workers
+// compress. Memory is bounded: per thread one input and one output block
+// and the codec's state, plus the block being filled.
 //
 // Every gzip block becomes one complete gzip member, so a file is a series
 // of members (standard gzip: every decoder reads them as one stream, and
@@ -26,6 +28,7 @@ constexpr int kGzipMaxLevel = 12;
 constexpr int kZstdDefaultLevel = 3;
 constexpr int kZstdMaxLevel = 19;
 constexpr int kZstdMaxThreads = 64;
+constexpr int kGzipMaxThreads = 8;
 // Input bytes per block (and per gzip member).
 constexpr size_t kCompressBlockSize = 2u << 20;
 
@@ -37,15 +40,18 @@ Codec codec_for_name(const char* name);
 // keyword parser bounds it per format), else the codec's default.
 int codec_level(Codec codec, int level);
 
-// libzstd worker threads: zthreads when it is given (0 and above), else one
-// when the machine has more than one core and the run is not parallel, else
-// none.
-int zstd_workers(int zthreads, bool parallel_run);
+// Threads that compress, by zthreads= (-1 when not given). zstd: libzstd's
+// own workers, zthreads (0 to 64), by default one when the machine has more
+// than one core and the run is not parallel, else none (then one thread of
+// ours feeds libzstd). gzip: compressing threads, zthreads (0 counts as 1;
+// at most 8), by default two on a multi-core machine outside a parallel
+// run, else one.
+int compress_threads(Codec codec, int zthreads, bool parallel_run);
 
 struct CompressSettings {
   Codec codec = Codec::kGzip;
   int level = 0;    // 0: the codec's default
-  int workers = 0;  // zstd only: libzstd's own worker threads
+  int threads = 0;  // compress_threads
 };
 
 class CompressStream;
