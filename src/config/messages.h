@@ -32,6 +32,15 @@ inline constexpr char kMsgInterrupted[] =
 inline constexpr char kMsgClosed[] =
     "         output file %s closed at %llu rows, size %.0f MB.\n";
 
+// Compressed and JSON output.
+inline constexpr char kMsgGzipLevel[] =
+    "ERROR -- level=%d is beyond gzip's levels 1 to %d : %s\n";
+inline constexpr char kMsgJsonCharset[] =
+    "ERROR -- text=JSON writes UTF-8; %s=%s is not a UTF-8 character set.\n";
+inline constexpr char kMsgJsonNotUtf8[] =
+    "ERROR -- Column %s of row %llu is not valid UTF-8 (byte %llu of the value); "
+    "badchar=REPLACE writes U+FFFD for such bytes.\n";
+
 // The statement and its columns.
 inline constexpr char kMsgTooManyColumns[] =
     "ERROR -- The query selects %u columns; at most %d are supported.\n";

@@ -270,8 +270,7 @@ int run_logged_in(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
 // Without charset= a JSON run asks the client library for UTF-8 itself.
 int check_output_options(const UnloadJob& job, DbSession* s) {
   if (codec_for_name(job.file) == Codec::kGzip && job.level > kGzipMaxLevel) {
-    session_messagef(s, "ERROR -- level=%d is beyond gzip's levels 1 to %d : %s\n", job.level,
-                     kGzipMaxLevel, job.file);
+    session_messagef(s, kMsgGzipLevel, job.level, kGzipMaxLevel, job.file);
     return kResultUsage;
   }
   if (job.format != kFormatJson) return kResultOk;
@@ -282,8 +281,7 @@ int check_output_options(const UnloadJob& job, DbSession* s) {
     const bool utf8 = (charset_width_by_name(names[i], &width) || charset_width_by_id(ids[i], &width)) &&
                       width == CharWidth::kUtf8;
     if (names[i][0] != '\0' && !utf8) {
-      session_messagef(s, "ERROR -- text=JSON writes UTF-8; %s=%s is not a UTF-8 character set.\n",
-                       i == 0 ? "charset" : "ncharset", names[i]);
+      session_messagef(s, kMsgJsonCharset, i == 0 ? "charset" : "ncharset", names[i]);
       return kResultUsage;
     }
     if (names[i][0] == '\0' && ids[i] == 0) (i == 0 ? s->charset_id : s->ncharset_id) = kUtf8CharsetId;

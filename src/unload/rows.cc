@@ -514,10 +514,7 @@ struct Run {
   // A value refused under badchar=ERROR: one line, and the run ends with
   // the complete records before it.
   void refuse_value(const ColumnPlan& p, size_t offset) {
-    session_messagef(s,
-                     "ERROR -- Column %s of row %llu is not valid UTF-8 (byte %llu of the value); "
-                     "badchar=REPLACE writes U+FFFD for such bytes.\n",
-                     p.column->name, static_cast<unsigned long long>(rows_total + 1),
+    session_messagef(s, kMsgJsonNotUtf8, p.column->name, static_cast<unsigned long long>(rows_total + 1),
                      static_cast<unsigned long long>(offset + 1));
     value_refused = true;
     status = kResultFetchFailed;
