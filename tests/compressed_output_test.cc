@@ -107,6 +107,17 @@ TEST_F(CompressedOutputTest, JsonRefusalsAndReplacement) {
   }
 }
 
+// A parallel unload writes one .zst of JSON lines per range; together they
+// hold every row once.
+TEST_F(CompressedOutputTest, ParallelJsonIntoZstd) {
+  ASSERT_EQ(run({login_, "split=T", "degree=3", "text=JSON", "file=j_%p.jsonl.zst"}).status, 0);
+  const std::string rows =
+      rvtest::run_shell("zstd -qdc '" + dir_ + "'/j_*.jsonl.zst | python3 -c \"import json, sys\n"
+                        "print(sorted(json.loads(l)['ID'] for l in sys.stdin) == list(range(1, 25001)))\"")
+          .out;
+  EXPECT_EQ(rows, "True\n");
+}
+
 // With lobfile= a LOB is an object naming the file, the 1-based offset and
 // the length of its bytes; a NULL LOB is null.
 TEST_F(CompressedOutputTest, JsonLobReferencesPointAtTheBytes) {
