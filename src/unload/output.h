@@ -1,4 +1,4 @@
-// Output files: name expansion, opening, gzip, scrambling, buffer writes,
+// Output files: name expansion, opening, compression, scrambling, buffer writes,
 // rotation, and the progress and closing lines.
 #pragma once
 

@@ -897,7 +897,7 @@ bool error_tolerated(const UnloadJob& job, int32_t code) {
 }
 
 // Ends the run early: what is in the buffer is complete records, so it is
-// written when `keep` is set; every file is closed and a gzip stream finished.
+// written when `keep` is set; every file is closed and a compressed stream finished.
 void end_early(Run& r, bool keep) {
   if (keep && r.pos > 0) finish_file(&r.files, r.buf, r.pos);
   r.pos = 0;
@@ -1021,7 +1021,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   }
   r.pos = 0;
   if (r.interrupted) {
-    // Every record handed over is whole; closing finishes a gzip stream.
+    // Every record handed over is whole; closing finishes a compressed stream.
     if (close_output_files(&r.files) != 0) return r.write_failure();
     report_interrupted(s, interrupt_signal(), r.rows_total);
     return interrupted_result(interrupt_signal());
@@ -1029,7 +1029,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   if (!r.files.stdout_mode && r.files.rows_in_file % r.rows_per_progress != 0) {
     report_progress(s, r.files.rows_in_file, r.files.megabytes);
   }
-  // A gzip stream or buffered bytes may still fail at the close: the
+  // A compressed stream or buffered bytes may still fail at the close: the
   // closing line only follows a file that was completely written.
   int result = close_output_files(&r.files) != 0 ? r.write_failure() : kResultOk;
   if (!r.files.stdout_mode && result == kResultOk) {
