@@ -72,9 +72,12 @@ ROWVANE_API void ROWVANEHandleCallback(ROWVANEHandle handle, void* user_data,
  * Runs one complete unload on the calling thread: connect, session set-up,
  * statement, description, data files, disconnect. Each call is a new run that
  * connects again and opens its output files anew. Returns 0 on success,
- * otherwise: -1 login failed, 2 write failed, 3 query failed, 5 description
- * failed, 6 a file could not be opened (or an output is the database file
- * or another output of the run), 7 fetch failed, 8 presql failed, 9 postsql
+ * otherwise: -1 login failed, 1 options refused before the login (a .gz
+ * level above 12, text=JSON with a charset that is not UTF-8), 2 write
+ * failed, 3 query failed, 5 description failed, 6 a file could not be
+ * opened (or an output is the database file or another output of the run),
+ * 7 fetch failed (or, with text=JSON and badchar=ERROR, a value that is not
+ * UTF-8), 8 presql failed, 9 postsql
  * failed, 141 the reader of a pipe the data went to closed it. A handle must
  * not be executed from two threads at once; distinct handles may run on
  * distinct threads at the same time.

@@ -15,7 +15,8 @@ constexpr int kResultLoginFailed = -1;
 // The library's run call got no handle: nothing ran.
 constexpr int kResultNoHandle = -1;
 // The run never started: bad options or arguments, a refused combination of
-// them (among them the output patterns a parallel run refuses), a failed
+// them (among them the output patterns a parallel run refuses, a gzip
+// level above 12, text=JSON with a character set that is not UTF-8), a failed
 // login of the driver's own session; also the end of crypt=, which only
 // prints the encrypted login.
 constexpr int kResultUsage = 1;
@@ -23,7 +24,7 @@ constexpr int kResultUsage = 1;
 // allocated or its thread could not be started. The same value a fresh job
 // holds before any run, so it counts as a failure in the exit sum.
 constexpr int kResultWorkerNotStarted = 1;
-// A write to an output file failed (data, lob file, gzip stream, a close
+// A write to an output file failed (data, lob file, compressed stream, a close
 // that flushed buffered bytes), or the record buffer could not be allocated.
 constexpr int kResultWriteFailed = 2;
 // The query could not be prepared, bound or executed, or its statement
@@ -39,7 +40,8 @@ constexpr int kResultDescribeFailed = 5;
 // the database file, the log, the control file or another output.
 constexpr int kResultOpenFailed = 6;
 // A fetch failed with an error not tolerated by errors=, tolerated errors
-// kept coming without rows, or a LOB could not be read whole.
+// kept coming without rows, a LOB could not be read whole, or text=JSON met
+// a value that is not UTF-8 under badchar=ERROR.
 constexpr int kResultFetchFailed = 7;
 // The statement of presql= failed.
 constexpr int kResultPresqlFailed = 8;
