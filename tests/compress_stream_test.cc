@@ -102,6 +102,7 @@ struct RoundTrip {
   int threads;
   size_t bytes;
   size_t piece;
+  size_t block = kCompressBlockSize;
 };
 
 TEST(CompressStream, DecodesToTheBytesWrittenInEveryShape) {
@@ -114,6 +115,7 @@ TEST(CompressStream, DecodesToTheBytesWrittenInEveryShape) {
       {Codec::kZstd, 1, 0, 100, 7},
       {Codec::kZstd, 0, 1, 3 * kCompressBlockSize + 5, 4 << 20}, // libzstd's workers, fed directly
       {Codec::kZstd, 19, 2, kCompressBlockSize / 2, 65536},
+      {Codec::kGzip, 0, 2, 3 * kParallelBlockSize + 1, 100000, kParallelBlockSize},  // small blocks
   };
   const std::string dir = testing::TempDir();
   for (const RoundTrip& c : cases) {
@@ -122,7 +124,7 @@ TEST(CompressStream, DecodesToTheBytesWrittenInEveryShape) {
                                     << c.bytes);
     const std::string path = dir + (gz ? "/rt.gz" : "/rt.zst");
     const std::string data = sample(c.bytes);
-    ASSERT_EQ(write_stream(path, "wb", {c.codec, c.level, c.threads}, data, c.piece), 0);
+    ASSERT_EQ(write_stream(path, "wb", {c.codec, c.level, c.threads, c.block}, data, c.piece), 0);
     std::string back;
     ASSERT_TRUE(decode(c.codec, path, &back));
     EXPECT_TRUE(back == data);

@@ -96,6 +96,7 @@ class CompressStream {
   int block_count = 0;
   int filling = 0;         // the block the caller fills
   uint64_t bytes_in = 0;   // bytes handed over so far
+  size_t block_size = kCompressBlockSize;
 
   std::mutex mutex;
   std::condition_variable wake;
@@ -231,6 +232,7 @@ int compress_open(CompressStream** stream, FILE* file, const CompressSettings& s
   if (!c || !file || settings.codec == Codec::kNone) return -1;
   c->file = file;
   c->codec = settings.codec;
+  c->block_size = std::clamp(settings.block_size, size_t{4096}, kCompressBlockSize);
   const int level = codec_level(settings.codec, settings.level);
   const bool gzip = settings.codec == Codec::kGzip;
   c->worker_count = gzip ? std::clamp(settings.threads, 1, kGzipMaxThreads) : 1;
@@ -246,14 +248,14 @@ int compress_open(CompressStream** stream, FILE* file, const CompressSettings& s
                 !ZSTD_isError(ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_nbWorkers, settings.threads));
     // Jobs of one block keep libzstd's buffers small (its default job is
     // four windows, with buffers for several jobs per worker).
-    if (c->direct) ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_jobSize, static_cast<int>(kCompressBlockSize));
+    if (c->direct) ZSTD_CCtx_setParameter(c->zstd, ZSTD_c_jobSize, static_cast<int>(c->block_size));
   }
   for (int i = 0; i < c->worker_count; ++i) {
     Worker& w = c->workers[i];
     if (gzip) {
       w.deflate = libdeflate_alloc_compressor(level);
       if (!w.deflate) return -1;
-      w.out_cap = libdeflate_gzip_compress_bound(w.deflate, kCompressBlockSize);
+      w.out_cap = libdeflate_gzip_compress_bound(w.deflate, c->block_size);
     } else {
       w.out_cap = ZSTD_CStreamOutSize();
     }
@@ -265,7 +267,7 @@ int compress_open(CompressStream** stream, FILE* file, const CompressSettings& s
     c->blocks.reset(new (std::nothrow) Block[c->block_count]);
     if (!c->blocks) return -1;
     for (int i = 0; i < c->block_count; ++i) {
-      c->blocks[i].data.reset(new (std::nothrow) char[kCompressBlockSize]);
+      c->blocks[i].data.reset(new (std::nothrow) char[c->block_size]);
       if (!c->blocks[i].data) return -1;
     }
     c->blocks[0].state = BlockState::kFilling;
@@ -295,12 +297,12 @@ int compress_write(CompressStream* c, const void* data, size_t n, int* error) {
   } else {
     while (n > 0) {
       Block& b = c->blocks[c->filling];
-      size_t k = std::min(n, kCompressBlockSize - b.len);
+      size_t k = std::min(n, c->block_size - b.len);
       std::memcpy(b.data.get() + b.len, p, k);
       b.len += k;
       p += k;
       n -= k;
-      if (b.len == kCompressBlockSize && !c->submit(false)) break;
+      if (b.len == c->block_size && !c->submit(false)) break;
     }
   }
   std::lock_guard<std::mutex> lock(c->mutex);

@@ -29,8 +29,10 @@ constexpr int kZstdDefaultLevel = 3;
 constexpr int kZstdMaxLevel = 19;
 constexpr int kZstdMaxThreads = 64;
 constexpr int kGzipMaxThreads = 8;
-// Input bytes per block (and per gzip member).
+// Input bytes per block (and per gzip member): 2 MiB, or 512 KiB for the
+// many streams of a parallel run.
 constexpr size_t kCompressBlockSize = 2u << 20;
+constexpr size_t kParallelBlockSize = 512u << 10;
 
 // The codec a file name asks for: ".gz" or ".zst" at its end (any case,
 // the name longer than the suffix), else kNone.
@@ -52,6 +54,7 @@ struct CompressSettings {
   Codec codec = Codec::kGzip;
   int level = 0;    // 0: the codec's default
   int threads = 0;  // compress_threads
+  size_t block_size = kCompressBlockSize;
 };
 
 class CompressStream;

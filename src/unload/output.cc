@@ -242,9 +242,11 @@ int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   f->stdout_mode = std::strcmp(job.file, "-") == 0;
   f->compress.codec = codec_for_name(job.file);
   f->compress.level = job.level;
-  // A parallel run has a worker thread per range already.
-  f->compress.threads =
-      compress_threads(f->compress.codec, job.zthreads, job.degree > 1 && job.split[0] != '\0');
+  // A parallel run has a worker thread per range already, and up to 128
+  // streams: fewer threads and smaller blocks each.
+  const bool parallel = job.degree > 1 && job.split[0] != '\0';
+  f->compress.threads = compress_threads(f->compress.codec, job.zthreads, parallel);
+  f->compress.block_size = parallel ? kParallelBlockSize : kCompressBlockSize;
   f->scramble = job.crack[0] != '\0';
   // A key shorter than 8 bytes leaves the missing bytes 0: those positions
   // pass unchanged.
