@@ -30,6 +30,14 @@ TEST(JsonValues, StringsEscapeEveryControlAndKeepWellFormedUtf8) {
       {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF\xF4\x8F\xBF\xBF"},  // U+FFFF, U+10FFFF
   };
   for (const auto& c : cases) EXPECT_EQ(str(c.in), c.out);
+  // Every position of a special byte in and after the 16- and 8-byte blocks.
+  for (size_t k = 0; k < 40; ++k) {
+    for (const auto& [in, out] : {std::pair<std::string, std::string>{"\"", "\\\""}, {"\x1f", "\\u001f"},
+                                  {"\xC3\xA9", "\xC3\xA9"}, {"\xFF", "<refused>"}}) {
+      const std::string a(k, 'a'), b(40 - k, 'b');
+      EXPECT_EQ(str(a + in + b), out == "<refused>" ? out : a + out + b) << k;
+    }
+  }
 }
 
 TEST(JsonValues, MalformedUtf8IsRefusedAtItsOffsetOrReplaced) {
