@@ -141,7 +141,7 @@ std::string usage_text(bool help) {
          "   crack   = The crack key for the content protection.\n"
          "   uncrack = The uncrack key for the content protection.\n"
          "   level   = compression level of .gz (1-12, default 6) or .zst (1-19, default 3).\n"
-         "   zthreads= zstd worker threads (0-64, default 1 on a multi-core machine).\n"
+         "   zthreads= compressing threads: .zst 0-64 (default 1), .gz 1-8 (default 2).\n"
          "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n";
   }
   t += "\n"

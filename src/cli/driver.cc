@@ -408,7 +408,7 @@ void print_usage(bool help, FILE* out) {
     std::fprintf(out, "   crack   = The crack key for the content protection.\n");
     std::fprintf(out, "   uncrack = The uncrack key for the content protection.\n");
     std::fprintf(out, "   level   = compression level of .gz (1-12, default 6) or .zst (1-19, default 3).\n");
-    std::fprintf(out, "   zthreads= zstd worker threads (0-64, default 1 on a multi-core machine).\n");
+    std::fprintf(out, "   zthreads= compressing threads: .zst 0-64 (default 1), .gz 1-8 (default 2).\n");
     std::fprintf(out, "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n");
   }
   std::fprintf(out, "\n");
