@@ -133,6 +133,7 @@ std::string usage_text(bool help) {
          "   presql  = SQL or scripts to be executed before data unload.\n"
          "   postsql = SQL or scripts to be executed after data unload.\n"
          "   split   = table name for automatically parallelization.\n"
+         "   tables  = tables to unload, %n in file= (T1,SALES_%,-SALES_TMP; % all).\n"
          "   degree  = parallelize data copy degree (2-128).\n"
          "   snapshot= one point in time for every parallel worker (YES|NO).\n"
          "   hint    = MySQL SQL hint for the Insert, for example IGNORE.\n"

@@ -108,6 +108,18 @@ TEST(FileNames, CodesPercentsAndLimits) {
   EXPECT_EQ(expand_file_name("abcdef%b", small, sizeof small, 10, 1), -1);
   EXPECT_STREQ(small, "");
 
+  // %n: the table's name goes in first (a "%" of it doubled for the later
+  // expansion, kept as is for control=); "%%n" stays literal.
+  char named[32];
+  EXPECT_EQ(insert_table_name("d/%N_%p%%n.%n", "A%B", true, named, sizeof named), 17);
+  EXPECT_EQ(expand_file_name(named, out, sizeof out, 1, 3), 13);
+  EXPECT_STREQ(out, "d/A%B_3%n.A%B");
+  EXPECT_EQ(insert_table_name("%n.ctl", "A%B", false, named, sizeof named), 7);
+  EXPECT_STREQ(named, "A%B.ctl");
+  EXPECT_EQ(insert_table_name("%n.ctl", "ABC", false, small, sizeof small), 7);  // exactly fits
+  EXPECT_EQ(insert_table_name("%n.ctl", "ABCD", false, small, sizeof small), -1);
+  EXPECT_TRUE(has_name_code("x%N", 'n') && !has_name_code("x%%n", 'n'));
+
   // Expanded past 511 bytes: refused with one line and 6, nothing opened.
   Fixture x;
   std::string pattern = rvtest::temp_dir("names") + "/";

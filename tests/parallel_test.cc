@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -383,6 +384,161 @@ TEST_F(ParallelProgram, OneSnapshotWhileAWriterMovesRecords) {
     std::printf("[ info ] %s journal: %d moves; without the snapshot %d of 3 runs lost or repeated records\n",
                 journal, moves.load(), faulty);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Many tables in one run (tables=), on a small database: SALES_A and
+// SALES_B hold rows 1-300 and 301-500, SALES_TMP and OTHER one row each.
+class ManyTables : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    db_ = rvtest::temp_dir("many_tables_db") + "/m.db";
+    rvtest::sqlite_exec(db_,
+                        "CREATE TABLE SALES_A (ID NUMBER(10)); CREATE TABLE SALES_B (ID NUMBER(10));"
+                        "CREATE TABLE SALES_TMP (ID NUMBER(10)); CREATE TABLE OTHER (ID NUMBER(10));"
+                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<500)"
+                        " INSERT INTO SALES_A SELECT i FROM n WHERE i <= 300;"
+                        "INSERT INTO SALES_B SELECT rowid + 300 FROM SALES_A WHERE rowid <= 200;"
+                        "INSERT INTO SALES_TMP VALUES (900); INSERT INTO OTHER VALUES (901);");
+  }
+  // Every file of the run's folder with its lines, sorted.
+  static std::map<std::string, std::vector<std::string>> run(std::vector<std::string> args,
+                                                           int status, std::string* out = nullptr) {
+    std::string dir = rvtest::temp_dir("many_tables_run");
+    args.insert(args.begin(), "user=u/p@" + rvtest::db_connect(db_));
+    auto r = rvtest::run_program(args, dir);
+    EXPECT_EQ(r.status, status) << r.out;
+    if (out) *out = r.out;
+    std::map<std::string, std::vector<std::string>> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      auto& lines = files[e.path().filename().string()];
+      std::istringstream in(rvtest::read_file(e.path().string()));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      std::sort(lines.begin(), lines.end());
+    }
+    return files;
+  }
+  static std::vector<std::string> numbers(int from, int to) {
+    std::vector<std::string> v;
+    for (int i = from; i <= to; ++i) v.push_back(std::to_string(i));
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+  static std::string db_;
+};
+std::string ManyTables::db_;
+
+// Exactly the chosen tables' files, each row once; with degree above 1 a
+// table's pieces together hold its rows once.
+TEST_F(ManyTables, IncludeExcludeAndPieces) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> tables;  // the tables expected, in the files' name order
+  };
+  const Case cases[] = {
+      {{"tables=sales_%,-SALES_TMP", "file=%n.txt", "control=%n.ctl"}, {"SALES_A", "SALES_B"}},
+      {{"tables=-SALES%", "file=%n.txt", "control=%n.ctl"}, {"OTHER"}},
+      {{"tables=*,-\"OTHER\",-%TMP", "file=%n_%p.txt", "control=%n.ctl", "degree=3"},
+       {"SALES_A", "SALES_B"}},
+  };
+  const std::map<std::string, std::vector<std::string>> rows = {
+      {"SALES_A", numbers(1, 300)}, {"SALES_B", numbers(301, 500)}, {"OTHER", {"901"}}};
+  for (const Case& c : cases) {
+    auto files = run(c.args, 0);
+    // A file's table: its name without the extension and the piece number.
+    std::map<std::string, std::vector<std::string>> got;
+    std::set<std::string> controls;
+    for (auto& [name, lines] : files) {
+      std::string table = name.substr(0, name.rfind('.'));
+      if (name.substr(table.size()) == ".ctl") {
+        controls.insert(table);
+        continue;
+      }
+      const size_t digits = table.find_last_not_of("0123456789");
+      if (digits + 1 < table.size() && table[digits] == '_') table.resize(digits);
+      auto& all = got[table];
+      all.insert(all.end(), lines.begin(), lines.end());
+      std::sort(all.begin(), all.end());
+    }
+    std::map<std::string, std::vector<std::string>> want;
+    for (const auto& t : c.tables) want[t] = rows.at(t);
+    EXPECT_EQ(got, want) << c.args[0];
+    EXPECT_EQ(controls, std::set<std::string>(c.tables.begin(), c.tables.end())) << c.args[0];
+  }
+}
+
+// One line and exit 1, and no file, for a run whose tables would share a
+// file or that chooses none.
+TEST_F(ManyTables, Refusals) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* line;
+  };
+  const Case cases[] = {
+      {{"tables=NOPE%,-SALES_A", "file=%n.txt"}, "ERROR -- No table matches tables=NOPE%,-SALES_A\n"},
+      {{"tables=SALES_A", "file=all.txt"},
+       "ERROR -- A many-table unload needs %n in the data file name: all.txt\n"},
+      {{"tables=SALES_A", "file=%n.txt", "lobfile=lobs.bin"},
+       "ERROR -- A many-table unload needs %n in the lob file name: lobs.bin\n"},
+      {{"tables=SALES_A", "file=%n.txt", "degree=2"},
+       "ERROR -- A parallel unload needs %p in the file name: %n.txt\n"},
+      {{"tables=SALES_A,,OTHER", "file=%n.txt"}, "ERROR -- Bad entry in tables=: \n"},
+      {{"tables=SALES_A", "file=%n.txt", "query=OTHER"},
+       "ERROR -- tables= unloads whole tables; it takes no query=, sql= or split=.\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_TRUE(run(c.args, 1, &out).empty()) << c.args[0];
+    EXPECT_EQ(out, c.line);
+  }
+}
+
+std::atomic<int> g_table_running{0}, g_table_peak{0};
+std::multiset<std::string> g_table_pieces;
+std::set<uint64_t> g_table_snapshots;
+
+int counting_runner(UnloadJob* job) {
+  const int now = ++g_table_running;
+  for (int p = g_table_peak; now > p && !g_table_peak.compare_exchange_weak(p, now);) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_table_pieces.insert(std::string(job->table) + " " + std::to_string(job->piece) + " " +
+                          job->file + " " + job->query);
+    g_table_snapshots.insert(job->snapshot_scn + static_cast<uint64_t>(job->snapshot_lock));
+  }
+  --g_table_running;
+  job->result = 0;
+  return 0;
+}
+
+// Degree 3 over the pieces of three tables: never more than three workers
+// at once (and three at some time), every piece once, read at one snapshot.
+TEST_F(ManyTables, AtMostDegreeWorkersOverAllTables) {
+  DbSession s;
+  session_init(&s);
+  ASSERT_EQ(connect_session(&s, ("u/p@" + rvtest::db_connect(db_)).c_str()), 0);
+  UnloadJob job;
+  job_defaults(&job);
+  for (const char* o : {"tables=SALES_%", "file=%n_%p.txt", "degree=3"}) ASSERT_EQ(set_option(&job, o), 1);
+  WorkerHooks hooks{};
+  hooks.runner = counting_runner;
+  g_table_pieces.clear();
+  EXPECT_EQ(run_many_tables(&job, &s, hooks), 0);
+  close_session(&s);
+  EXPECT_EQ(g_table_peak, 3);
+  std::set<std::string> tables, distinct(g_table_pieces.begin(), g_table_pieces.end());
+  for (const auto& p : g_table_pieces) tables.insert(p.substr(0, p.find(' ')));
+  EXPECT_EQ(tables, (std::set<std::string>{"SALES_A", "SALES_B", "SALES_TMP"}));
+  EXPECT_EQ(distinct.size(), g_table_pieces.size());
+  EXPECT_GT(g_table_pieces.size(), 5u);
+  EXPECT_EQ(g_table_snapshots.size(), 1u);
+  EXPECT_NE(*g_table_snapshots.begin(), 0u);
+  EXPECT_EQ(job.snapshot_lock + job.snapshot_scn, 0u) << "the snapshot ends with the run";
 }
 
 }  // namespace

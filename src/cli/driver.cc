@@ -400,6 +400,7 @@ void print_usage(bool help, FILE* out) {
     std::fprintf(out, "   presql  = SQL or scripts to be executed before data unload.\n");
     std::fprintf(out, "   postsql = SQL or scripts to be executed after data unload.\n");
     std::fprintf(out, "   split   = table name for automatically parallelization.\n");
+    std::fprintf(out, "   tables  = tables to unload, %%n in file= (T1,SALES_%%,-SALES_TMP; %% all).\n");
     std::fprintf(out, "   degree  = parallelize data copy degree (2-128).\n");
     std::fprintf(out, "   snapshot= one point in time for every parallel worker (YES|NO).\n");
     std::fprintf(out, "   hint    = MySQL SQL hint for the Insert, for example IGNORE.\n");
@@ -539,7 +540,7 @@ int driver_main(int argc, char** argv) {
     return unscramble_file(job->file, job->uncrack, stdout, stderr);
   }
   decode_login(job);
-  if (job->query[0] == '\0' && job->split[0] == '\0') {
+  if (job->query[0] == '\0' && job->split[0] == '\0' && job->tables[0] == '\0') {
     print_usage(false, stdout);
     return kResultUsage;
   }
@@ -549,7 +550,7 @@ int driver_main(int argc, char** argv) {
   // sets; a failure's text has already reached standard output once.
   DbSession session;
   session_init(&session);
-  if (job->query[0] == '\0' && job->degree <= 1) {
+  if (job->query[0] == '\0' && job->tables[0] == '\0' && job->degree <= 1) {
     // split= names the table of a parallel unload; run once, there is no
     // statement to run.
     session_message(&session, kMsgSplitNeedsDegree);
@@ -569,7 +570,9 @@ int driver_main(int argc, char** argv) {
   job->ncharset_id = national != 0 ? national : job->charset_id;
 
   int status;
-  if (job->degree > 1 && job->split[0] != '\0') {
+  if (job->tables[0] != '\0') {
+    status = run_many_tables(job, &session);
+  } else if (job->degree > 1 && job->split[0] != '\0') {
     status = run_parallel_unload(job, &session);
   } else {
     status = run_job(job);

@@ -77,6 +77,7 @@ struct UnloadJob {
   char owner[132];
   char part[132];
   char split[132];
+  char tables[2048];     // tables=: names and LIKE patterns, "-" excludes
   char charset[64];
   char ncharset[64];
   char hint[256];

@@ -86,6 +86,19 @@ inline constexpr char kMsgSplitStatement[] =
     "ERROR -- Cannot build the split statement for table %s.\n";
 inline constexpr char kMsgRowidTooLong[] =
     "ERROR -- ROWID text longer than 18 characters in the pieces of %s.\n";
+// Many-table unloads.
+inline constexpr char kMsgTablesNoMatch[] =
+    "ERROR -- No table matches tables=%s\n";
+inline constexpr char kMsgTablesNameCode[] =
+    "ERROR -- A many-table unload needs %%n in the %s file name: %s\n";
+inline constexpr char kMsgTablesAlone[] =
+    "ERROR -- tables= unloads whole tables; it takes no query=, sql= or split=.\n";
+inline constexpr char kMsgTablesPattern[] =
+    "ERROR -- Bad entry in tables=: %s\n";
+inline constexpr char kMsgTablesNameTooLong[] =
+    "ERROR -- The name of table %s does not fit the file names.\n";
+inline constexpr char kMsgTablesList[] =
+    "ERROR -- Cannot read the list of tables (%d).\n";
 inline constexpr char kMsgSnapshotRefused[] =
     "ERROR -- The database refused the snapshot of this run (ORA-%05d); snapshot=NO unloads without it.\n";
 inline constexpr char kMsgSnapshotNumber[] =

@@ -193,7 +193,7 @@ struct Keyword {
 #define RV_SWITCH(name, f) {name, Rule::kSwitchOn, RV_FIELD(f), 0, kNoLength, Num::kNone}
 #define RV_PRESET(name, rule) {name, rule, 0, 0, 0, kNoLength, Num::kNone}
 
-// The sixty-six keywords.
+// The sixty-seven keywords.
 const Keyword kKeywords[] = {
     RV_TEXT("SQL", sql, 255),
     RV_TEXT("KEY", key, 511),
@@ -237,6 +237,7 @@ const Keyword kKeywords[] = {
     RV_NUMBER("ARRAY", array, Num::kArray),
     RV_NUMBER("RETRY", retry, Num::kRetry),
     RV_TEXT("SPLIT", split, 128),
+    RV_TEXT("TABLES", tables, 2047),
     RV_DECODED("QUOTE", quote, 40),
     RV_SWITCH("BATCH", batch),
     RV_NUMBER("TRACE", trace, Num::kTrace),
@@ -277,7 +278,7 @@ const Keyword kKeywords[] = {
 #undef RV_SWITCH
 #undef RV_PRESET
 
-static_assert(sizeof kKeywords / sizeof kKeywords[0] == 66, "sixty-six keywords");
+static_assert(sizeof kKeywords / sizeof kKeywords[0] == 67, "sixty-seven keywords");
 
 // Preset option texts, applied in order through set_option.
 const char* const kPresetMysql[] = {"ESCAPE=0x5c", "FIELD=0x2c", "RECORD=0x0a", "ESCF=0x0d0x0a0x220x27",

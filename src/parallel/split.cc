@@ -1,6 +1,8 @@
 #include "parallel/split.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "config/messages.h"
 #include "crypto/login_cipher.h"
@@ -246,6 +248,43 @@ int query_snapshot_scn(DbSession* s, uint64_t* scn) {
   if (n == 0 || digits[n] != '\0' || value == 0) return -1;
   *scn = value;
   return 0;
+}
+
+int list_tables(DbSession* s, const char* owner, std::vector<TableName>* out) {
+  const bool embedded = embedded_engine(s);
+  std::string text;
+  if (embedded) {
+    text = "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
+           "ESCAPE '\\' ORDER BY name";
+  } else if (owner[0] == '\0') {
+    text = "SELECT TABLE_NAME FROM USER_TABLES ORDER BY TABLE_NAME";
+  } else {
+    text = "SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER = '";
+    for (const char* o = owner; *o; ++o) text += *o == '\'' ? "''" : std::string(1, *o);
+    text += "' ORDER BY TABLE_NAME";
+  }
+  Statement st(s);
+  if (st.allocate() != 0) return -1;
+  int rc = st.run(text.data(), text.size());
+  if (rc != 0) return rc;
+  TableName t{};
+  rc = st.define(1, t.name, sizeof t.name, SQLT_STR, nullptr);
+  if (rc != 0) {
+    report_error(s);
+    return rc;
+  }
+  if (!embedded) std::snprintf(t.owner, sizeof t.owner, "%s", owner);
+  for (;;) {
+    std::memset(t.name, 0, sizeof t.name);
+    const int32_t status = st.fetch(1);
+    if (status == OCI_NO_DATA) return 0;
+    if (status != OCI_SUCCESS) {
+      const int32_t code = report_error(s);
+      return code > 0 ? code : -1;
+    }
+    t.name[sizeof t.name - 1] = '\0';
+    out->push_back(t);
+  }
 }
 
 int count_split_weight(DbSession* s, const char* owner, const char* table, const char* part,

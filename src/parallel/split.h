@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "config/job.h"
 #include "db/session.h"
@@ -46,6 +47,21 @@ int count_split_weight(DbSession* s, const char* owner, const char* table, const
                        uint32_t* total);
 int compute_rowid_ranges(DbSession* s, const char* owner, const char* table, const char* part,
                          uint32_t threshold, RowidRangeList* list);
+
+// One table of the dictionary: its owner (empty on the embedded engine,
+// which has no schemas) and its exact name.
+struct TableName {
+  char owner[132];
+  char name[132];
+};
+static_assert(std::is_trivially_copyable_v<TableName>);
+
+// Appends the tables of owner's schema to *out in name order: USER_TABLES
+// when owner is empty, ALL_TABLES of that owner otherwise; on the embedded
+// engine the tables of sqlite_master (none of its own sqlite_ tables), the
+// owner ignored. 0, or the database's error number or -1 (its text has been
+// reported).
+int list_tables(DbSession* s, const char* owner, std::vector<TableName>* out);
 
 // Builds one split statement from its template with the names substituted
 // as quoted text (single quotes doubled). which 0 = total, 1 = pieces.

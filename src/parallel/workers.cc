@@ -1,18 +1,21 @@
 #include "parallel/workers.h"
 
-#include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "config/messages.h"
 #include "parallel/split.h"
+#include "parallel/table_list.h"
 #include "platform/interrupt.h"
 #include "unload/job_runner.h"
 #include "unload/output.h"
@@ -90,16 +93,7 @@ class RunSnapshot {
   DbSession* s_;
 };
 
-// True when the file-name pattern contains the piece code (%p, any case).
-bool has_piece_code(const char* pattern) {
-  for (const char* p = pattern; *p; ++p) {
-    if (*p != '%') continue;
-    if (p[1] == '\0') break;
-    if (p[1] == 'p' || p[1] == 'P') return true;
-    ++p;  // skip the code, so "%%p" stays a literal
-  }
-  return false;
-}
+bool has_piece_code(const char* pattern) { return has_name_code(pattern, 'p'); }
 
 // Patterns that would make workers write the same file are refused: every
 // worker would truncate it (or interleave its records with the others'),
@@ -157,14 +151,47 @@ void append_quoted(std::string* out, const char* name) {
   *out += '"';
 }
 
-// A copy of the driver's job restricted to one range, or null when no memory
-// is left for it. The generated statement names the owner too, so that a
-// table of another schema is read (the embedded engine has no schemas).
-std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const RowidRange& range,
+// One piece of a run: a ROWID range of a table, or a whole table.
+struct Piece {
+  const TableName* table;  // null: the driver job's split= table
+  RowidRange range;        // range.index is the piece's %p
+  bool whole;              // no ROWID bounds: the whole table
+};
+
+// Makes job a job of one table of a many-table run: its name in the file
+// patterns (%n), in table= (the control file and the insert statements)
+// and as the split table. False when a pattern with the name would not fit.
+bool apply_table(UnloadJob* job, const TableName& t) {
+  struct Field { char* text; size_t size; bool expanded; };
+  const Field fields[] = {{job->file, sizeof job->file, true},
+                          {job->lobfile, sizeof job->lobfile, true},
+                          {job->log, sizeof job->log, true},
+                          {job->control, sizeof job->control, false}};
+  char named[256];
+  for (const Field& f : fields) {
+    if (insert_table_name(f.text, t.name, f.expanded, named, sizeof named) < 0 ||
+        std::strlen(named) >= f.size) {
+      return false;
+    }
+    std::memcpy(f.text, named, std::strlen(named) + 1);
+  }
+  std::snprintf(job->table, sizeof job->table, "%s", t.name);
+  std::snprintf(job->split, sizeof job->split, "%s", t.name);
+  std::snprintf(job->owner, sizeof job->owner, "%s", t.owner);
+  job->query[0] = '\0';
+  return true;
+}
+
+// A copy of the driver's job restricted to one piece, or null when no
+// memory is left for it. The generated statement names the owner too, so
+// that a table of another schema is read (the embedded engine has no
+// schemas).
+std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const Piece& piece,
                                            bool with_owner) {
   std::unique_ptr<UnloadJob> copy(new (std::nothrow) UnloadJob);
   if (!copy) return copy;
   *copy = job;
+  if (piece.table) apply_table(copy.get(), *piece.table);  // checked before the run
   if (copy->query[0] == '\0') {
     std::string name;
     if (with_owner && copy->owner[0]) {
@@ -172,36 +199,62 @@ std::unique_ptr<UnloadJob> make_worker_job(const UnloadJob& job, const RowidRang
       name += '.';
     }
     append_quoted(&name, copy->split);
-    std::snprintf(copy->query, sizeof copy->query, kWorkerQuery, name.c_str());
+    if (piece.whole) {
+      std::snprintf(copy->query, sizeof copy->query, "SELECT * FROM %s", name.c_str());
+    } else {
+      std::snprintf(copy->query, sizeof copy->query, kWorkerQuery, name.c_str());
+    }
   }
-  append_bind(copy.get(), "MINRID", range.min_rowid);
-  append_bind(copy.get(), "MAXRID", range.max_rowid);
-  copy->piece = range.index;
+  if (!piece.whole) {
+    append_bind(copy.get(), "MINRID", piece.range.min_rowid);
+    append_bind(copy.get(), "MAXRID", piece.range.max_rowid);
+  }
+  copy->piece = piece.range.index;
   return copy;
 }
 
+// The workers running at one time. A worker ending says so here, so that
+// the driver may start the next one and join the ended thread.
+struct Pool {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int running = 0;
+  std::vector<int> ended;  // workers whose threads are to be joined
+};
+
 // Thread entry: runs the job runner (or the test's runner) on its copy,
 // which stores its result there; the driver reads it after the join.
-void worker_main(UnloadJob* job, WorkerRunner runner) {
+void worker_main(UnloadJob* job, WorkerRunner runner, Pool* pool, int slot) {
   if (runner) {
     runner(job);
   } else {
     run_job(job);
   }
+  std::lock_guard<std::mutex> lock(pool->mutex);
+  --pool->running;
+  pool->ended.push_back(slot);
+  pool->changed.notify_all();
 }
 
 // Starts worker_main on the worker's copy. A thread that cannot be started
 // leaves the worker not started, with a message, so it never counts as a
 // success.
-std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& hooks) {
+std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& hooks, Pool* pool,
+                         int slot) {
+  {
+    std::lock_guard<std::mutex> lock(pool->mutex);
+    ++pool->running;
+  }
   try {
     if (hooks.fault && hooks.fault(index, true) == kFaultNoThread) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    std::thread thread(worker_main, w.job.get(), hooks.runner);
+    std::thread thread(worker_main, w.job.get(), hooks.runner, pool, slot);
     w.started = true;
     return thread;
   } catch (const std::exception&) {
+    std::lock_guard<std::mutex> lock(pool->mutex);
+    --pool->running;
     w.started = false;
     session_messagef(s, kMsgWorkerStart, index);
     return std::thread();
@@ -210,14 +263,14 @@ std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& 
 
 // Makes the worker's copy when it has none. False (with a message) when no
 // memory is left for it.
-bool ensure_job(Worker& w, const UnloadJob& job, const RowidRange& range, DbSession* s,
+bool ensure_job(Worker& w, const UnloadJob& job, const Piece& piece, DbSession* s,
                 const WorkerHooks& hooks) {
   if (w.job) return true;
   const bool with_owner = !embedded_engine(s);
-  if (!hooks.fault || hooks.fault(range.index, false) != kFaultNoMemory)
-    w.job = make_worker_job(job, range, with_owner);
+  if (!hooks.fault || hooks.fault(piece.range.index, false) != kFaultNoMemory)
+    w.job = make_worker_job(job, piece, with_owner);
   if (w.job) return true;
-  session_messagef(s, kMsgWorkerJob, range.index);
+  session_messagef(s, kMsgWorkerJob, piece.range.index);
   return false;
 }
 
@@ -237,6 +290,80 @@ bool stop_requested(DbSession* s) {
   if (signal == 0) return false;
   report_interrupted(s, signal, 0);
   return true;
+}
+
+// Runs one worker per piece, at most `limit` at a time, then re-runs the
+// failed ones within job.retry. Returns the sum of the workers' final
+// results, or the signal's result after an interruption.
+int run_pieces(const UnloadJob& job, DbSession* s, const WorkerHooks& hooks,
+               const std::vector<Piece>& pieces, int limit) {
+  const int n = static_cast<int>(pieces.size());
+  std::vector<Worker> workers(pieces.size());
+  std::vector<std::thread> threads(pieces.size());
+  Pool pool;
+  auto join_ended = [&] {
+    std::vector<int> ended;
+    {
+      std::lock_guard<std::mutex> lock(pool.mutex);
+      ended.swap(pool.ended);
+    }
+    for (int i : ended) threads[i].join();
+  };
+
+  // First wave. A signal stops the starting too; the workers already
+  // running stop at their next record.
+  for (int i = 0; i < n && interrupt_signal() == 0; ++i) {
+    {
+      std::unique_lock<std::mutex> lock(pool.mutex);
+      pool.changed.wait(lock, [&] { return pool.running < limit; });
+    }
+    join_ended();
+    if (!ensure_job(workers[i], job, pieces[i], s, hooks)) continue;
+    threads[i] = start_worker(workers[i], pieces[i].range.index, s, hooks, &pool, i);
+  }
+  for (int i = 0; i < n; ++i) {
+    if (threads[i].joinable()) threads[i].join();
+  }
+  pool.ended.clear();
+
+  // Re-runs, one thread at a time, only when some workers succeeded and some
+  // failed. The budget is compared at the start of each pass only.
+  auto any = [&](bool failed) {
+    for (int i = 0; i < n; ++i) {
+      if ((workers[i].result() != 0) == failed) return true;
+    }
+    return false;
+  };
+  // No re-run starts after a signal, nor during the pause before one.
+  if (any(false) && any(true)) {
+    unsigned k = 0;
+    while (k < job.retry && interrupt_signal() == 0) {
+      for (int i = 0; i < n; ++i) {
+        if (workers[i].result() == 0) continue;
+        for (unsigned t = 0; t < job.sleep && interrupt_signal() == 0; ++t) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (interrupt_signal() != 0) break;
+        ++k;
+        if (!ensure_job(workers[i], job, pieces[i], s, hooks)) continue;
+        keep_log_of_failed_attempt(workers[i].job.get());
+        std::thread t = start_worker(workers[i], pieces[i].range.index, s, hooks, &pool, i);
+        if (t.joinable()) t.join();
+        pool.ended.clear();
+      }
+      if (!any(true)) break;
+    }
+  }
+
+  int32_t sum = 0;
+  for (int i = 0; i < n; ++i) {
+    sum += workers[i].result();
+    workers[i].job.reset();
+  }
+  // The sum of interrupted workers' results would mean nothing: the run
+  // reports the signal, as a single run does.
+  if (interrupt_signal() != 0) return interrupted_result(interrupt_signal());
+  return sum;
 }
 
 }  // namespace
@@ -290,57 +417,131 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
   }
   if (stop_requested(s)) return interrupted_result(interrupt_signal());
 
-  const int n = list.count;
-  std::array<Worker, kMaxRanges> workers;
-  std::array<std::thread, kMaxRanges> threads;
+  std::vector<Piece> pieces;
+  for (int i = 0; i < list.count; ++i) pieces.push_back(Piece{nullptr, list.ranges[i], false});
+  // Every worker at once.
+  return run_pieces(*job, s, hooks, pieces, list.count);
+}
 
-  // First wave: every worker at once. A signal stops the starting too; the
-  // workers already running stop at their next record.
-  for (int i = 0; i < n && interrupt_signal() == 0; ++i) {
-    if (!ensure_job(workers[i], *job, list.ranges[i], s, hooks)) continue;
-    threads[i] = start_worker(workers[i], list.ranges[i].index, s, hooks);
-  }
-  for (int i = 0; i < n; ++i) {
-    if (threads[i].joinable()) threads[i].join();
-  }
+namespace {
 
-  // Re-runs, one thread at a time, only when some workers succeeded and some
-  // failed. The budget is compared at the start of each pass only.
-  auto any = [&](bool failed) {
-    for (int i = 0; i < n; ++i) {
-      if ((workers[i].result() != 0) == failed) return true;
+// The patterns of a many-table run: each table needs its own data, LOB,
+// log and control files (%n), and with degree above 1 each piece of a
+// table its own (%p, as in a parallel run).
+int check_table_patterns(const UnloadJob& job, DbSession* s) {
+  if (job.query[0] != '\0' || job.sql[0] != '\0' || job.split[0] != '\0') {
+    session_message(s, kMsgTablesAlone);
+    return kResultUsage;
+  }
+  if (job.degree > 1) {
+    const int rc = check_output_patterns(job, s);
+    if (rc != 0) return rc;
+  }
+  if (job.data != 0 && std::strcmp(job.file, "-") == 0) {
+    session_message(s, kMsgParallelToStdout);
+    return kResultUsage;
+  }
+  if (job.data != 0 && job.file[0] == '+' && job.retry != 0) {
+    session_messagef(s, kMsgParallelAppend, job.file);
+    return kResultUsage;
+  }
+  const struct {
+    const char* what;
+    const char* pattern;
+    bool needed;
+  } names[] = {{"data", job.file, job.data != 0},
+               {"lob", job.lobfile, job.data != 0 && job.lobfile[0] != '\0'},
+               {"log", job.log, job.log[0] != '\0'},
+               {"control", job.control, job.control[0] != '\0'}};
+  for (const auto& n : names) {
+    if (n.needed && !has_name_code(n.pattern, 'n')) {
+      session_messagef(s, kMsgTablesNameCode, n.what, n.pattern);
+      return kResultUsage;
     }
-    return false;
-  };
-  // No re-run starts after a signal, nor during the pause before one.
-  if (any(false) && any(true)) {
-    unsigned k = 0;
-    while (k < job->retry && interrupt_signal() == 0) {
-      for (int i = 0; i < n; ++i) {
-        if (workers[i].result() == 0) continue;
-        for (unsigned t = 0; t < job->sleep && interrupt_signal() == 0; ++t) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (interrupt_signal() != 0) break;
-        ++k;
-        if (!ensure_job(workers[i], *job, list.ranges[i], s, hooks)) continue;
-        keep_log_of_failed_attempt(workers[i].job.get());
-        std::thread t = start_worker(workers[i], list.ranges[i].index, s, hooks);
-        if (t.joinable()) t.join();
-      }
-      if (!any(true)) break;
+  }
+  return 0;
+}
+
+// The pieces of one table: its ROWID ranges when degree is above 1 (as a
+// parallel run cuts it), else, or when it has no storage piece to cut (an
+// empty table, a table without row identifiers), the whole table as piece 1.
+int add_table_pieces(DbSession* s, const UnloadJob& job, const TableName& t,
+                     std::vector<Piece>* pieces) {
+  Piece whole{&t, RowidRange{1, {}, {}}, true};
+  if (job.degree <= 1) {
+    pieces->push_back(whole);
+    return 0;
+  }
+  const int d = job.degree > kMaxRanges ? kMaxRanges : job.degree;
+  RowidRangeList list;
+  list.count = 0;
+  uint32_t total = 0;
+  int rc = count_split_weight(s, t.owner, t.name, "", &total);
+  if (rc == 0) {
+    rc = compute_rowid_ranges(s, t.owner, t.name, "", total / static_cast<uint32_t>(d), &list);
+  }
+  if (rc != 0) {
+    session_messagef(s, kMsgCannotCut, t.name, rc);
+    return kResultSplitFailed;
+  }
+  if (list.count == 0) pieces->push_back(whole);
+  for (int i = 0; i < list.count; ++i) pieces->push_back(Piece{&t, list.ranges[i], false});
+  return 0;
+}
+
+}  // namespace
+
+int run_many_tables(UnloadJob* job, DbSession* driver_session, const WorkerHooks& hooks) {
+  DbSession* s = driver_session;
+  int rc = check_table_patterns(*job, s);
+  if (rc != 0) return rc;
+  std::vector<TablePattern> patterns;
+  char bad[160];
+  if (parse_table_list(job->tables, &patterns, bad, sizeof bad) != 0) {
+    session_messagef(s, kMsgTablesPattern, bad);
+    return kResultUsage;
+  }
+  guard_database_file(s, job->user);
+  char user[132] = "";
+  if (!embedded_engine(s)) query_current_user(s, user);
+
+  // One point in time for every table, taken before the list is read.
+  RunSnapshot snapshot(job, s);
+  if (job->snapshot) {
+    rc = snapshot.take();
+    if (rc != 0) return rc;
+  }
+  std::vector<TableName> tables;
+  rc = choose_tables(s, patterns, user, &tables);
+  if (rc != 0) {
+    session_messagef(s, kMsgTablesList, rc);
+    return kResultSplitFailed;
+  }
+  if (tables.empty()) {
+    session_messagef(s, kMsgTablesNoMatch, job->tables);
+    return kResultUsage;
+  }
+  // Every table's names are checked before the first worker starts.
+  std::unique_ptr<UnloadJob> probe(new (std::nothrow) UnloadJob);
+  if (!probe) {
+    session_messagef(s, kMsgWorkerJob, 1);
+    return kResultWorkerNotStarted;
+  }
+  for (const TableName& t : tables) {
+    *probe = *job;
+    if (!apply_table(probe.get(), t)) {
+      session_messagef(s, kMsgTablesNameTooLong, t.name);
+      return kResultUsage;
     }
   }
-
-  int32_t sum = 0;
-  for (int i = 0; i < n; ++i) {
-    sum += workers[i].result();
-    workers[i].job.reset();
+  probe.reset();
+  std::vector<Piece> pieces;
+  for (const TableName& t : tables) {
+    rc = add_table_pieces(s, *job, t, &pieces);
+    if (rc != 0) return rc;
+    if (stop_requested(s)) return interrupted_result(interrupt_signal());
   }
-  // The sum of interrupted workers' results would mean nothing: the run
-  // reports the signal, as a single run does.
-  if (interrupt_signal() != 0) return interrupted_result(interrupt_signal());
-  return sum;
+  return run_pieces(*job, s, hooks, pieces, job->degree < 1 ? 1 : job->degree);
 }
 
 }  // namespace rowvane

@@ -35,4 +35,17 @@ static_assert(std::is_trivially_copyable_v<WorkerHooks>);
 int run_parallel_unload(UnloadJob* job, DbSession* driver_session,
                         const WorkerHooks& hooks = WorkerHooks{});
 
+// A many-table run (tables=): takes the run's snapshot once, reads the
+// tables the list chooses from the dictionary, and unloads each as
+// "SELECT * FROM owner.table" (quoted names), cut into ROWID ranges as
+// run_parallel_unload cuts its table when degree is above 1. At most
+// degree workers run at once over the pieces of all tables; failed ones
+// are re-run as in run_parallel_unload. %n in file=, lobfile=, log= and
+// control= becomes each table's name and is required in each given one
+// (file= always). Refusals (kResultUsage, one line): no table chosen, a
+// bad entry, a missing %n or %p, query=/sql=/split= given too. Returns the
+// sum of the workers' results or the signal's result.
+int run_many_tables(UnloadJob* job, DbSession* driver_session,
+                    const WorkerHooks& hooks = WorkerHooks{});
+
 }  // namespace rowvane

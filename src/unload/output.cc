@@ -190,12 +190,49 @@ int expand_file_name(const char* pattern, char* out, size_t out_size, int sequen
       case 'd': n = std::snprintf(text, sizeof text, "%02d", local.tm_mday); break;
       case 'w': n = std::snprintf(text, sizeof text, "%d", local.tm_wday); break;
       case 't': n = std::snprintf(text, sizeof text, "%d", static_cast<int32_t>(now)); break;
+      case 'n': n = 0; break;  // the table's name, put in by insert_table_name
       default: text[0] = code; n = 1; break;
     }
     if (!append(out, out_size, &len, text, static_cast<size_t>(n))) break;
   }
   out[0] = '\0';
   return -1;
+}
+
+bool has_name_code(const char* pattern, char code) {
+  for (const char* p = pattern; *p; ++p) {
+    if (*p != '%') continue;
+    if (p[1] == '\0') break;
+    if (p[1] == code || p[1] == code - ('a' - 'A')) return true;
+    ++p;  // skip the code, so "%%p" stays a literal
+  }
+  return false;
+}
+
+int insert_table_name(const char* pattern, const char* table, bool expanded, char* out,
+                      size_t out_size) {
+  if (!out || out_size == 0) return -1;
+  size_t len = 0;
+  auto put = [&](char c) {
+    if (len + 1 >= out_size) return false;
+    out[len++] = c;
+    return true;
+  };
+  bool fits = true;
+  for (const char* p = pattern; *p && fits; ++p) {
+    const bool code = p[0] == '%' && p[1] != '\0';
+    if (code && (p[1] == 'n' || p[1] == 'N')) {
+      // A "%" of the name stays itself when the pattern is expanded later.
+      for (const char* t = table; *t && fits; ++t) {
+        fits = (!expanded || *t != '%' || put('%')) && put(*t);
+      }
+      ++p;
+    } else {
+      fits = put(*p) && (!code || put(*++p));
+    }
+  }
+  out[fits ? len : 0] = '\0';
+  return fits ? static_cast<int>(len) : -1;
 }
 
 FILE* open_output_name(const char* name, int* error) {

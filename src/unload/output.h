@@ -17,8 +17,21 @@ constexpr size_t kDataNameSize = 512;  // expanded data file name, incl. NUL
 constexpr size_t kLobNameSize = 256;   // expanded lob file name, incl. NUL
 
 // Expands %b %p %y %m %d %w %t %% in pattern into out (capacity out_size).
+// %n, the table's name, is put in before by insert_table_name; left in the
+// pattern (a run of one statement), it expands to nothing.
 // Returns the expanded length, or -1 when it would not fit (nothing is cut).
 int expand_file_name(const char* pattern, char* out, size_t out_size, int sequence, int piece);
+
+// True when the pattern holds the code %<code> (lower case code; either case
+// matches), "%%" being a literal.
+bool has_name_code(const char* pattern, char code);
+
+// Copies pattern into out with every %n (any case) replaced by table; the
+// other codes stay for expand_file_name. With expanded (a pattern that is
+// expanded later: file=, lobfile=, log=) a "%" of the name is doubled so
+// that it stays itself. Returns the length, or -1 when it would not fit.
+int insert_table_name(const char* pattern, const char* table, bool expanded, char* out,
+                      size_t out_size);
 
 // Opens an expanded name: a leading "+" appends ("ab+", positioned at the
 // end, so that the position is the file's length from the first write on),
