@@ -19,10 +19,6 @@ constexpr size_t kStatementSize = 1024;
 constexpr size_t kNameSize = 132;      // owner, split and part buffers
 constexpr int kUserSize = 129;         // a user name of up to 128 bytes and its NUL
 
-bool embedded_engine(const DbSession* s) {
-  return s && s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0;
-}
-
 // True for the statuses after which a prepare or execute has done its work.
 bool call_succeeded(int32_t status) {
   return status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO;
@@ -120,6 +116,10 @@ void keep_tail(char* buf, size_t from) {
 }
 
 }  // namespace
+
+bool embedded_engine(const DbSession* s) {
+  return s && s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0;
+}
 
 void parse_split_name(UnloadJob* job) {
   job->split[kNameSize - 1] = '\0';

@@ -24,6 +24,10 @@ struct RowidRangeList {
 
 static_assert(std::is_trivially_copyable_v<RowidRangeList>);
 
+// True when the session runs on the embedded engine (no schemas, its own
+// split statements and dictionary).
+bool embedded_engine(const DbSession* s);
+
 // owner.table:partition taken apart into job->owner, job->split, job->part.
 void parse_split_name(UnloadJob* job);
 // Folds owner, table and partition names as the server folds identifiers:

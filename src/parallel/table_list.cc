@@ -9,10 +9,6 @@ namespace rowvane {
 
 namespace {
 
-bool embedded_engine(const DbSession* s) {
-  return s && s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0;
-}
-
 // One name of an entry into out (132 bytes): quoted text kept (its doubled
 // quotes made single), other text folded to upper case; "*" becomes "%".
 // False when it is empty, unclosed or too long.

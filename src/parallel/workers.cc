@@ -36,10 +36,6 @@ struct Worker {
   int32_t result() const { return job && started ? job->result : kResultWorkerNotStarted; }
 };
 
-bool embedded_engine(const DbSession* s) {
-  return s->api && s->api->engine_name && std::strcmp(s->api->engine_name, "embedded") == 0;
-}
-
 // One point in time for every worker of the run, held from before the table
 // is cut until the last worker (re-runs included) has ended. The embedded
 // engine's driver connection holds the database's write lock (BEGIN
