@@ -391,7 +391,8 @@ TEST_F(ParallelProgram, OneSnapshotWhileAWriterMovesRecords) {
 namespace {
 
 // Many tables in one run (tables=), on a small database: SALES_A and
-// SALES_B hold rows 1-300 and 301-500, SALES_TMP and OTHER one row each.
+// SALES_B hold rows 1-300 and 301-500, SALES_TMP, OTHER and SALES_W (no
+// row identifiers to cut by) one row each.
 class ManyTables : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -402,7 +403,9 @@ class ManyTables : public ::testing::Test {
                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<500)"
                         " INSERT INTO SALES_A SELECT i FROM n WHERE i <= 300;"
                         "INSERT INTO SALES_B SELECT rowid + 300 FROM SALES_A WHERE rowid <= 200;"
-                        "INSERT INTO SALES_TMP VALUES (900); INSERT INTO OTHER VALUES (901);");
+                        "INSERT INTO SALES_TMP VALUES (900); INSERT INTO OTHER VALUES (901);"
+                        "CREATE TABLE SALES_W (ID PRIMARY KEY) WITHOUT ROWID;"
+                        "INSERT INTO SALES_W VALUES (902);");
   }
   // Every file of the run's folder with its lines, sorted.
   static std::map<std::string, std::vector<std::string>> run(std::vector<std::string> args,
@@ -432,20 +435,22 @@ class ManyTables : public ::testing::Test {
 std::string ManyTables::db_;
 
 // Exactly the chosen tables' files, each row once; with degree above 1 a
-// table's pieces together hold its rows once.
+// table's pieces together hold its rows once, and a table without row
+// identifiers is read whole.
 TEST_F(ManyTables, IncludeExcludeAndPieces) {
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> tables;  // the tables expected, in the files' name order
   };
   const Case cases[] = {
-      {{"tables=sales_%,-SALES_TMP", "file=%n.txt", "control=%n.ctl"}, {"SALES_A", "SALES_B"}},
+      {{"tables=sales_%,-SALES_TMP,-SALES_W", "file=%n.txt", "control=%n.ctl"},
+       {"SALES_A", "SALES_B"}},
       {{"tables=-SALES%", "file=%n.txt", "control=%n.ctl"}, {"OTHER"}},
       {{"tables=*,-\"OTHER\",-%TMP", "file=%n_%p.txt", "control=%n.ctl", "degree=3"},
-       {"SALES_A", "SALES_B"}},
+       {"SALES_A", "SALES_B", "SALES_W"}},
   };
   const std::map<std::string, std::vector<std::string>> rows = {
-      {"SALES_A", numbers(1, 300)}, {"SALES_B", numbers(301, 500)}, {"OTHER", {"901"}}};
+      {"SALES_A", numbers(1, 300)}, {"SALES_B", numbers(301, 500)}, {"OTHER", {"901"}}, {"SALES_W", {"902"}}};
   for (const Case& c : cases) {
     auto files = run(c.args, 0);
     // A file's table: its name without the extension and the piece number.
@@ -533,7 +538,7 @@ TEST_F(ManyTables, AtMostDegreeWorkersOverAllTables) {
   EXPECT_EQ(g_table_peak, 3);
   std::set<std::string> tables, distinct(g_table_pieces.begin(), g_table_pieces.end());
   for (const auto& p : g_table_pieces) tables.insert(p.substr(0, p.find(' ')));
-  EXPECT_EQ(tables, (std::set<std::string>{"SALES_A", "SALES_B", "SALES_TMP"}));
+  EXPECT_EQ(tables, (std::set<std::string>{"SALES_A", "SALES_B", "SALES_TMP", "SALES_W"}));
   EXPECT_EQ(distinct.size(), g_table_pieces.size());
   EXPECT_GT(g_table_pieces.size(), 5u);
   EXPECT_EQ(g_table_snapshots.size(), 1u);

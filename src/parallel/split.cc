@@ -254,21 +254,28 @@ int list_tables(DbSession* s, const char* owner, std::vector<TableName>* out) {
   const bool embedded = embedded_engine(s);
   std::string text;
   if (embedded) {
-    text = "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
+    text = "SELECT name, CASE WHEN sql LIKE '%WITHOUT ROWID%' OR sql LIKE 'CREATE VIRTUAL%' THEN 1 "
+           "ELSE 0 END FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
            "ESCAPE '\\' ORDER BY name";
-  } else if (owner[0] == '\0') {
-    text = "SELECT TABLE_NAME FROM USER_TABLES ORDER BY TABLE_NAME";
   } else {
-    text = "SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER = '";
-    for (const char* o = owner; *o; ++o) text += *o == '\'' ? "''" : std::string(1, *o);
-    text += "' ORDER BY TABLE_NAME";
+    text = "SELECT TABLE_NAME, CASE WHEN IOT_TYPE IS NULL THEN 0 ELSE 1 END FROM ";
+    if (owner[0] == '\0') {
+      text += "USER_TABLES";
+    } else {
+      text += "ALL_TABLES WHERE OWNER = '";
+      for (const char* o = owner; *o; ++o) text += *o == '\'' ? "''" : std::string(1, *o);
+      text += "'";
+    }
+    text += " ORDER BY TABLE_NAME";
   }
   Statement st(s);
   if (st.allocate() != 0) return -1;
   int rc = st.run(text.data(), text.size());
   if (rc != 0) return rc;
   TableName t{};
-  rc = st.define(1, t.name, sizeof t.name, SQLT_STR, nullptr);
+  uint32_t whole = 0;
+  rc = st.define(1, t.name, sizeof t.name, SQLT_STR, nullptr) +
+       st.define(2, &whole, sizeof whole, SQLT_UIN, nullptr);
   if (rc != 0) {
     report_error(s);
     return rc;
@@ -283,6 +290,7 @@ int list_tables(DbSession* s, const char* owner, std::vector<TableName>* out) {
       return code > 0 ? code : -1;
     }
     t.name[sizeof t.name - 1] = '\0';
+    t.whole = whole != 0;
     out->push_back(t);
   }
 }

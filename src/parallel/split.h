@@ -57,6 +57,7 @@ int compute_rowid_ranges(DbSession* s, const char* owner, const char* table, con
 struct TableName {
   char owner[132];
   char name[132];
+  int32_t whole;  // 1: no row identifiers to cut by (an index-organized or WITHOUT ROWID table)
 };
 static_assert(std::is_trivially_copyable_v<TableName>);
 

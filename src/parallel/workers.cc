@@ -459,12 +459,12 @@ int check_table_patterns(const UnloadJob& job, DbSession* s) {
 }
 
 // The pieces of one table: its ROWID ranges when degree is above 1 (as a
-// parallel run cuts it), else, or when it has no storage piece to cut (an
-// empty table, a table without row identifiers), the whole table as piece 1.
+// parallel run cuts it), else, or when it has no row identifiers or no
+// storage piece to cut (an empty table), the whole table as piece 1.
 int add_table_pieces(DbSession* s, const UnloadJob& job, const TableName& t,
                      std::vector<Piece>* pieces) {
   Piece whole{&t, RowidRange{1, {}, {}}, true};
-  if (job.degree <= 1) {
+  if (job.degree <= 1 || t.whole) {
     pieces->push_back(whole);
     return 0;
   }

@@ -475,7 +475,7 @@ int make_dictionary(sqlite3* db, const std::string& owner) {
        "SELECT NULL,NULL,NULL,NULL WHERE 0"},
       {"ALL_OBJECTS", "SELECT * FROM DBA_OBJECTS"},
       {"ALL_TABLES", "SELECT * FROM DBA_TABLES"},
-      {"USER_TABLES(TABLE_NAME)", "SELECT TABLE_NAME FROM DBA_TABLES WHERE OWNER = " + o},
+      {"USER_TABLES(TABLE_NAME,IOT_TYPE)", "SELECT TABLE_NAME,IOT_TYPE FROM DBA_TABLES WHERE OWNER = " + o},
   };
   std::string script;
   for (const auto& v : views) {
