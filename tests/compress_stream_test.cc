@@ -9,21 +9,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "test_support.h"
 #include "unload/compress_stream.h"
 
 namespace rowvane {
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::string s;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return s;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  std::fclose(f);
-  return s;
-}
+using rvtest::read_file;
 
 // Every gzip member in turn, as gzip -d reads them.
 bool gunzip(const std::string& in, std::string* out) {
@@ -117,7 +109,7 @@ TEST(CompressStream, DecodesToTheBytesWrittenInEveryShape) {
       {Codec::kZstd, 19, 2, kCompressBlockSize / 2, 65536},
       {Codec::kGzip, 0, 2, 3 * kParallelBlockSize + 1, 100000, kParallelBlockSize},  // small blocks
   };
-  const std::string dir = testing::TempDir();
+  const std::string dir = rvtest::temp_dir("compress");
   for (const RoundTrip& c : cases) {
     const bool gz = c.codec == Codec::kGzip;
     SCOPED_TRACE(testing::Message() << (gz ? "gzip" : "zstd") << " level " << c.level << " bytes "
@@ -135,7 +127,7 @@ TEST(CompressStream, DecodesToTheBytesWrittenInEveryShape) {
 
 TEST(CompressStream, AppendingAddsAMemberOrFrame) {
   for (Codec codec : {Codec::kGzip, Codec::kZstd}) {
-    const std::string path = testing::TempDir() + (codec == Codec::kGzip ? "/ap.gz" : "/ap.zst");
+    const std::string path = rvtest::temp_dir("compress") + (codec == Codec::kGzip ? "/ap.gz" : "/ap.zst");
     const std::string a = sample(5000), b = sample(kCompressBlockSize + 3);
     ASSERT_EQ(write_stream(path, "wb", {codec, 0, 1}, a, 1000), 0);
     ASSERT_EQ(write_stream(path, "ab", {codec, 0, 2}, b, 1 << 20), 0);
@@ -166,7 +158,7 @@ TEST(CompressStream, AFailedWriteIsReportedWithItsErrorNumber) {
 
 TEST(CompressStream, DefaultGzipLevelStaysWithinThreePercentOfZlibSix) {
   const std::string data = sample(3 * kCompressBlockSize);
-  const std::string path = testing::TempDir() + "/size.gz";
+  const std::string path = rvtest::temp_dir("compress") + "/size.gz";
   ASSERT_EQ(write_stream(path, "wb", {Codec::kGzip, 0, 0}, data, 1 << 20), 0);
   uLongf zlib_size = compressBound(static_cast<uLong>(data.size()));
   std::string z(zlib_size, '\0');
