@@ -143,7 +143,8 @@ std::string usage_text(bool help) {
          "   uncrack = The uncrack key for the content protection.\n"
          "   level   = compression level of .gz (1-12, default 6) or .zst (1-19, default 3).\n"
          "   zthreads= compressing threads: .zst 0-64 (default 1), .gz 1-8 (default 2).\n"
-         "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n";
+         "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n"
+         "   status  = live status line on stderr (YES|NO|AUTO, AUTO: when a terminal).\n";
   }
   t += "\n"
        "  for field and record, you can use '0x' to specify hex character code,\n"
@@ -622,4 +623,54 @@ TEST(DriverProcess, PasswordTypedAtThePromptWithoutEcho) {
   close(out[0]);
   close(terminal);
   EXPECT_EQ(decoded_login(printed), "scott/typed-pw@orcl");
+}
+
+// status= draws one line on standard error only, ended by a line feed, with
+// the final rows and pieces; standard output and the log get nothing of it.
+TEST(DriverProcess, StatusLineOnStandardErrorOnly) {
+  std::string dir = rvtest::temp_dir("driverstatus");
+  rvproc::make_numbered_table(dir + "/t.db", 2500);
+  rvproc::make_numbered_table(dir + "/t.db", 40, "U");
+  const std::string login = rvproc::login_for(dir + "/t.db");
+  const struct {
+    std::vector<std::string> args;
+    const char* files;  // prefix of the data files, one per piece
+    const char* rows;
+  } cases[] = {
+      {{"query=select * from t", "file=one.txt"}, "one", "2500 rows, "},
+      {{"query=select * from t", "file=-"}, nullptr, "2500 rows, "},
+      {{"split=T", "degree=3", "file=par_%p.txt"}, "par_", "2500 rows, "},
+      {{"tables=%", "degree=2", "file=many_%n_%p.txt", "log=run_%n_%p.log"}, "many_", "2540 rows, "},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), login);
+    if (args.back().rfind("log=", 0) != 0) args.push_back("log=run_%p.log");
+    SCOPED_TRACE(args[1]);
+    rvproc::Proc on = rvproc::run([&] { auto a = args; a.push_back("status=YES"); return a; }(), dir);
+    ASSERT_TRUE(rvproc::ended_cleanly(on));
+    ASSERT_EQ(on.status, 0) << on.out << on.err;
+    size_t pieces = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (c.files && e.path().filename().string().rfind(c.files, 0) == 0) ++pieces;
+    if (!c.files) pieces = 1;
+    // The last drawing holds the final counts, then the line ends.
+    ASSERT_EQ(on.err.substr(0, 1), "\r");
+    const std::string last = on.err.substr(on.err.rfind('\r') + 1);
+    EXPECT_EQ(last.rfind(c.rows, 0), 0u) << last;
+    const std::string n = std::to_string(pieces);
+    EXPECT_NE(last.find(" elapsed, pieces " + n + "/" + n), std::string::npos) << last;
+    EXPECT_EQ(last.back(), '\n');
+    EXPECT_EQ(rvproc::count_of(on.err, "\n"), 1u);
+    EXPECT_EQ(on.out.find("rows/s"), std::string::npos);
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().extension() == ".log")
+        EXPECT_EQ(rvtest::read_file(e.path().string()).find("rows/s"), std::string::npos);
+
+    rvproc::Proc off = rvproc::run([&] { auto a = args; a.push_back("status=NO"); return a; }(), dir);
+    EXPECT_EQ(off.status, 0);
+    EXPECT_EQ(off.err, "");
+    // Not a terminal: AUTO draws nothing either.
+    EXPECT_EQ(rvproc::run(args, dir).err, "");
+  }
 }

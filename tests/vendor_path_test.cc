@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "db/session.h"
 #include "db/vendor_library.h"
+#include "parallel/split.h"
 #include "process_support.h"
 
 namespace {
@@ -267,3 +269,19 @@ TEST_F(VendorPath, SplitsReadAtOneSystemChangeNumber) {
 }
 
 }  // namespace
+
+// The status line's row estimate on the vendor path: the optimizer's
+// NUM_ROWS; a table with no statistics row gives none, silently.
+TEST_F(VendorPath, RowEstimateFromOptimizerStatistics) {
+  DbSession s;
+  session_init(&s);
+  int messages = 0;
+  s.callback = [](void* counter, const char*) { ++*static_cast<int*>(counter); };
+  s.user_data = &messages;
+  ASSERT_EQ(connect_session(&s, ("scott/tiger@" + *db_).c_str()), 0);
+  EXPECT_EQ(estimate_table_rows(&s, "", "T"), 1000u);
+  EXPECT_EQ(estimate_table_rows(&s, "SCOTT", "T"), 1000u);
+  EXPECT_EQ(estimate_table_rows(&s, "", "NO_SUCH"), 0u);
+  EXPECT_EQ(messages, 0);
+  close_session(&s);
+}

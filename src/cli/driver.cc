@@ -7,10 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "config/messages.h"
 #include "config/options.h"
+#include "config/run_counters.h"
+#include "cli/status_line.h"
 #include "crypto/login_cipher.h"
 #include "crypto/scramble.h"
 #include "db/session.h"
@@ -411,6 +414,7 @@ void print_usage(bool help, FILE* out) {
     std::fprintf(out, "   level   = compression level of .gz (1-12, default 6) or .zst (1-19, default 3).\n");
     std::fprintf(out, "   zthreads= compressing threads: .zst 0-64 (default 1), .gz 1-8 (default 2).\n");
     std::fprintf(out, "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n");
+    std::fprintf(out, "   status  = live status line on stderr (YES|NO|AUTO, AUTO: when a terminal).\n");
   }
   std::fprintf(out, "\n");
   std::fprintf(out, "  for field and record, you can use '0x' to specify hex character code,\n");
@@ -569,6 +573,15 @@ int driver_main(int argc, char** argv) {
   }
   job->ncharset_id = national != 0 ? national : job->charset_id;
 
+  // The live status line: asked for, or standard error is a terminal. The
+  // counters live as long as the run; job copies share them.
+  RunCounters counters;
+  std::unique_ptr<StatusLine> status_line;
+  if (job->status == kStatusYes || (job->status == kStatusAuto && stderr_is_terminal())) {
+    job->counters = &counters;
+    status_line.reset(new (std::nothrow) StatusLine(&counters, stderr));
+    if (!status_line) job->counters = nullptr;
+  }
   int status;
   if (job->tables[0] != '\0') {
     status = run_many_tables(job, &session);
@@ -577,6 +590,8 @@ int driver_main(int argc, char** argv) {
   } else {
     status = run_job(job);
   }
+  if (status_line) status_line->finish();
+  job->counters = nullptr;
   close_session(&session);
   return status;
 }

@@ -18,6 +18,8 @@ namespace rowvane {
 
 // One bind variable of the query: a :name=value command-line argument, or one
 // ROWID bound of a parallel worker.
+struct RunCounters;  // config/run_counters.h
+
 struct BindVar {
   void* handle;       // client-library bind handle, valid during one run only
   char name[32];      // placeholder without the colon, at most 30 characters
@@ -36,6 +38,13 @@ enum OptionFormat : int32_t {
   kFormatMysqlInsert = 1,  // multi-row MySQL INSERT statements
   kFormatSqlInsert = 2,    // one SQL INSERT statement per row
   kFormatJson = 3,         // JSON lines: one object per row (text=JSON)
+};
+
+// Whether the driver draws the live status line on standard error (status=).
+enum OptionStatus : uint8_t {
+  kStatusAuto = 0,  // only when standard error is a terminal
+  kStatusYes = 1,
+  kStatusNo = 2,
 };
 
 // What text=JSON does with bytes that are not well-formed UTF-8 (badchar=).
@@ -134,6 +143,10 @@ struct UnloadJob {
   int32_t level;         // compression level; 0 = the format's default (gzip 6, zstd 3)
   int32_t zthreads;      // zstd worker threads; -1 = one on a multi-core machine, none in parallel runs
   uint8_t badchar;       // OptionBadChar
+  uint8_t status;        // OptionStatus
+  // The run's live counters (set by the driver when it draws the status
+  // line; null otherwise): the fetch loop adds to them once per batch.
+  RunCounters* counters;
   void* message_context;
   MessageCallback message_callback;
 };

@@ -149,6 +149,7 @@ enum class Rule {
   kPresetFast,
   kPresetForm,
   kBadChar,
+  kStatus,
 };
 
 enum class Num {
@@ -174,6 +175,17 @@ int badchar_value(const char* value, size_t len) {
   return -1;
 }
 
+// status= values, in OptionStatus order.
+const char* const kStatusNames[] = {"AUTO", "YES", "NO"};
+
+int status_value(const char* value, size_t len) {
+  len = word_len(value, len);
+  for (int i = 0; i < 3; ++i) {
+    if (equals_word(value, len, kStatusNames[i])) return i;
+  }
+  return -1;
+}
+
 struct Keyword {
   const char* name;  // upper case
   Rule rule;
@@ -193,7 +205,7 @@ struct Keyword {
 #define RV_SWITCH(name, f) {name, Rule::kSwitchOn, RV_FIELD(f), 0, kNoLength, Num::kNone}
 #define RV_PRESET(name, rule) {name, rule, 0, 0, 0, kNoLength, Num::kNone}
 
-// The sixty-seven keywords.
+// The sixty-eight keywords.
 const Keyword kKeywords[] = {
     RV_TEXT("SQL", sql, 255),
     RV_TEXT("KEY", key, 511),
@@ -267,6 +279,7 @@ const Keyword kKeywords[] = {
 
     RV_TEXT("NCHARSET", ncharset, 63),
     RV_SWITCH("SNAPSHOT", snapshot),
+    {"STATUS", Rule::kStatus, RV_FIELD(status), 0, kNoLength, Num::kNone},
     RV_NUMBER("ZTHREADS", zthreads, Num::kThreads),
 };
 
@@ -278,7 +291,7 @@ const Keyword kKeywords[] = {
 #undef RV_SWITCH
 #undef RV_PRESET
 
-static_assert(sizeof kKeywords / sizeof kKeywords[0] == 67, "sixty-seven keywords");
+static_assert(sizeof kKeywords / sizeof kKeywords[0] == 68, "sixty-eight keywords");
 
 // Preset option texts, applied in order through set_option.
 const char* const kPresetMysql[] = {"ESCAPE=0x5c", "FIELD=0x2c", "RECORD=0x0a", "ESCF=0x0d0x0a0x220x27",
@@ -447,6 +460,9 @@ void apply_keyword(UnloadJob* job, const Keyword& k, const char* value, size_t l
     case Rule::kBadChar:
       job->badchar = static_cast<uint8_t>(badchar_value(value, len));
       break;
+    case Rule::kStatus:
+      job->status = static_cast<uint8_t>(status_value(value, len));
+      break;
   }
 }
 
@@ -481,6 +497,8 @@ OptionFault check_value(const Keyword& k, const char* value, size_t len) {
       return find_text_preset(value, len) == nullptr ? kOptionUnknownType : kOptionApplied;
     case Rule::kBadChar:
       return badchar_value(value, len) < 0 ? kOptionUnknownBadChar : kOptionApplied;
+    case Rule::kStatus:
+      return status_value(value, len) < 0 ? kOptionUnknownStatus : kOptionApplied;
     default:
       return kOptionApplied;
   }
@@ -644,6 +662,10 @@ void describe_fault(const char* text, OptionFault fault, bool with_parfile, char
     case kOptionUnknownBadChar:
       what = "Unknown bad-character policy";
       takes = "ERROR, REPLACE";
+      break;
+    case kOptionUnknownStatus:
+      what = "Unknown status line setting";
+      takes = "YES, NO, AUTO";
       break;
     default:
       break;

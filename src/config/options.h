@@ -39,6 +39,7 @@ enum OptionFault : int32_t {
   kOptionLevelRange = 7,      // level= outside 1 to 19
   kOptionThreadsRange = 8,    // zthreads= outside 0 to 64
   kOptionUnknownBadChar = 9,  // badchar= other than ERROR, REPLACE
+  kOptionUnknownStatus = 10,  // status= other than YES, NO, AUTO
 };
 
 // Applies one keyword=value text, or leaves the job untouched and says why

@@ -1,6 +1,7 @@
 #include "parallel/split.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -293,6 +294,45 @@ int list_tables(DbSession* s, const char* owner, std::vector<TableName>* out) {
     t.whole = whole != 0;
     out->push_back(t);
   }
+}
+
+uint64_t estimate_table_rows(DbSession* s, const char* owner, const char* table) {
+  auto literal = [](const char* name) {
+    std::string t = "'";
+    for (const char* c = name; *c; ++c) t += *c == '\'' ? "''" : std::string(1, *c);
+    return t + "'";
+  };
+  std::string text;
+  if (embedded_engine(s)) {
+    text = "SELECT COUNT(*) FROM \"";
+    for (const char* c = table; *c; ++c) text += *c == '"' ? "\"\"" : std::string(1, *c);
+    text += "\"";
+  } else if (owner == nullptr || owner[0] == '\0') {
+    text = "SELECT NUM_ROWS FROM USER_TABLES WHERE TABLE_NAME = " + literal(table);
+  } else {
+    text = "SELECT NUM_ROWS FROM ALL_TABLES WHERE OWNER = " + literal(owner) + " AND TABLE_NAME = " +
+           literal(table);
+  }
+  // Plain calls, not Statement: a failure here is no fault of the run and
+  // stays unreported.
+  StatementHandle st(s);
+  if (st.allocate() != 0) return 0;
+  const DbClient* api = s->api;
+  void* define = nullptr;
+  char number[24] = "";
+  int16_t indicator = -1;
+  if (api->OCIStmtPrepare(st.get(), s->error, reinterpret_cast<const unsigned char*>(text.data()),
+                          static_cast<uint32_t>(text.size()), OCI_NTV_SYNTAX, OCI_DEFAULT) != OCI_SUCCESS ||
+      api->OCIStmtExecute(s->service, st.get(), s->error, 0, 0, nullptr, nullptr, OCI_DEFAULT) !=
+          OCI_SUCCESS ||
+      api->OCIDefineByPos(st.get(), &define, s->error, 1, number, sizeof number, SQLT_STR, &indicator,
+                          nullptr, nullptr, OCI_DEFAULT) != OCI_SUCCESS ||
+      api->OCIStmtFetch(st.get(), s->error, 1, OCI_FETCH_NEXT, OCI_DEFAULT) != OCI_SUCCESS ||
+      indicator != 0) {
+    return 0;
+  }
+  number[sizeof number - 1] = '\0';
+  return std::strtoull(number, nullptr, 10);
 }
 
 int count_split_weight(DbSession* s, const char* owner, const char* table, const char* part,

@@ -47,6 +47,11 @@ int query_current_user(DbSession* s, char* owner);
 // text has been reported); or -1 when no statement handle could be made or
 // the answer is no positive whole number.
 int query_snapshot_scn(DbSession* s, uint64_t* scn);
+// An estimate of the table's rows for the status line: on the embedded
+// engine a count ("SELECT COUNT(*)"), on the vendor path the optimizer's
+// NUM_ROWS of USER_TABLES (ALL_TABLES with an owner). 0 when there is none;
+// a failure is not reported (the run goes on without an estimate).
+uint64_t estimate_table_rows(DbSession* s, const char* owner, const char* table);
 int count_split_weight(DbSession* s, const char* owner, const char* table, const char* part,
                        uint32_t* total);
 int compute_rowid_ranges(DbSession* s, const char* owner, const char* table, const char* part,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/messages.h"
+#include "config/run_counters.h"
 #include "parallel/split.h"
 #include "parallel/table_list.h"
 #include "platform/interrupt.h"
@@ -294,6 +295,7 @@ bool stop_requested(DbSession* s) {
 int run_pieces(const UnloadJob& job, DbSession* s, const WorkerHooks& hooks,
                const std::vector<Piece>& pieces, int limit) {
   const int n = static_cast<int>(pieces.size());
+  if (job.counters) job.counters->pieces_all.store(static_cast<uint32_t>(n), std::memory_order_relaxed);
   std::vector<Worker> workers(pieces.size());
   std::vector<std::thread> threads(pieces.size());
   Pool pool;
@@ -412,6 +414,11 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
     return kResultSplitFailed;
   }
   if (stop_requested(s)) return interrupted_result(interrupt_signal());
+  // A partition's rows have no cheap estimate: no ETA then.
+  if (job->counters && job->part[0] == '\0') {
+    job->counters->rows_expected.store(estimate_table_rows(s, job->owner, job->split),
+                                       std::memory_order_relaxed);
+  }
 
   std::vector<Piece> pieces;
   for (int i = 0; i < list.count; ++i) pieces.push_back(Piece{nullptr, list.ranges[i], false});
@@ -535,6 +542,10 @@ int run_many_tables(UnloadJob* job, DbSession* driver_session, const WorkerHooks
   for (const TableName& t : tables) {
     rc = add_table_pieces(s, *job, t, &pieces);
     if (rc != 0) return rc;
+    if (job->counters) {
+      job->counters->rows_expected.fetch_add(estimate_table_rows(s, t.owner, t.name),
+                                             std::memory_order_relaxed);
+    }
     if (stop_requested(s)) return interrupted_result(interrupt_signal());
   }
   return run_pieces(*job, s, hooks, pieces, job->degree < 1 ? 1 : job->degree);

@@ -21,6 +21,14 @@ bool stdin_is_terminal() {
 #endif
 }
 
+bool stderr_is_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
 namespace {
 
 // Reads one line from standard input into out; -1 when it does not fit or

@@ -8,6 +8,8 @@ namespace rowvane {
 
 // True when standard input is a terminal.
 bool stdin_is_terminal();
+// True when standard error is a terminal.
+bool stderr_is_terminal();
 
 // Writes prompt to standard error, then reads one line from standard input
 // with echo off (restored afterwards) into out (capacity cap, terminated,

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "config/messages.h"
+#include "config/run_counters.h"
 #include "db/statement.h"
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
@@ -325,6 +326,9 @@ int run_job(UnloadJob* job, const RunContext& context) {
     close_session(s);  // also releases whatever a failed login built
   }
   if (log_file) std::fclose(log_file);
+  if (job->counters && result == kResultOk) {
+    job->counters->pieces_done.fetch_add(1, std::memory_order_relaxed);
+  }
   job->result = result;
   return result;
 }

@@ -18,6 +18,7 @@
 
 #include "config/messages.h"
 #include "config/results.h"
+#include "config/run_counters.h"
 #include "loader/control_file.h"
 #include "platform/interrupt.h"
 #include "unload/columns.h"
@@ -117,6 +118,8 @@ struct Run {
   char* json_keys = nullptr;   // the object keys of every column, built once
   bool interrupted = false;  // a signal asked the run to stop; it did so at a record boundary
   uint64_t rows_total = 0;   // records written over all files
+  uint64_t counted_rows = 0;   // what job.counters has been given of rows_total
+  uint64_t counted_bytes = 0;  // and of the bytes
   uint32_t lob_piece_size = 0;  // bytes per LOB read (0: the default)
 
   ColumnPlan* plans = nullptr;
@@ -704,6 +707,18 @@ struct Run {
     if (kFormat == kFormatMysqlInsert && stmt_open && status == 0) close_statement();
   }
 
+  // Hands the batch's records and bytes to the run's live counters: two
+  // relaxed atomic adds per batch, nothing per record.
+  void count_batch() {
+    if (job.counters == nullptr) return;
+    const uint64_t bytes = static_cast<uint64_t>(static_cast<double>(files.megabytes) * 1048576.0) +
+                           static_cast<uint64_t>(pos);
+    const uint64_t more_bytes = bytes > counted_bytes ? bytes - counted_bytes : 0;
+    job.counters->add(rows_total - counted_rows, more_bytes);
+    counted_rows = rows_total;
+    counted_bytes += more_bytes;
+  }
+
   void write_batch_rows(uint32_t rows) {
     switch (job.format) {
       case kFormatMysqlInsert:
@@ -996,6 +1011,7 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
     }
     rows_before += batch;
     r.write_batch_rows(batch);
+    r.count_batch();
     if (r.interrupted || (batch < array && complete)) break;
     // A tolerated error that delivers nothing twice running means the cursor
     // makes no progress; fetching on would never end.

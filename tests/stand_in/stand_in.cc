@@ -451,7 +451,7 @@ int make_dictionary(sqlite3* db, const std::string& owner) {
                id + "," + (is_view ? "NULL" : id) + ",'" + (is_view ? "VIEW" : "TABLE") + "'";
     if (is_view) continue;
     tables += std::string(tables.empty() ? "" : " UNION ALL ") + "SELECT " + o + "," + n + "," +
-              (no_rowid ? "'IOT'" : "NULL") + ",'NO'";
+              (no_rowid ? "'IOT'" : "NULL") + ",'NO',(SELECT count(*) FROM " + t + ")";
     if (no_rowid) continue;
     extents += std::string(extents.empty() ? "" : " UNION ALL ") + "SELECT " + o + "," + n +
                ",NULL,'TABLE','USERS',(a-lo)/w,1,a,(z-a)*8192,z-a,1 FROM (WITH RECURSIVE "
@@ -468,14 +468,15 @@ int make_dictionary(sqlite3* db, const std::string& owner) {
       {"DBA_EXTENTS(OWNER,SEGMENT_NAME,PARTITION_NAME,SEGMENT_TYPE,TABLESPACE_NAME,EXTENT_ID,FILE_ID,"
        "BLOCK_ID,BYTES,BLOCKS,RELATIVE_FNO)",
        or_none(extents, "SELECT NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL WHERE 0")},
-      {"DBA_TABLES(OWNER,TABLE_NAME,IOT_TYPE,PARTITIONED)",
-       or_none(tables, "SELECT NULL,NULL,NULL,NULL WHERE 0")},
+      {"DBA_TABLES(OWNER,TABLE_NAME,IOT_TYPE,PARTITIONED,NUM_ROWS)",
+       or_none(tables, "SELECT NULL,NULL,NULL,NULL,NULL WHERE 0")},
       {"DBA_TAB_PARTITIONS(TABLE_OWNER,TABLE_NAME,PARTITION_NAME)", "SELECT NULL,NULL,NULL WHERE 0"},
       {"DBA_TAB_SUBPARTITIONS(TABLE_OWNER,TABLE_NAME,PARTITION_NAME,SUBPARTITION_NAME)",
        "SELECT NULL,NULL,NULL,NULL WHERE 0"},
       {"ALL_OBJECTS", "SELECT * FROM DBA_OBJECTS"},
       {"ALL_TABLES", "SELECT * FROM DBA_TABLES"},
-      {"USER_TABLES(TABLE_NAME,IOT_TYPE)", "SELECT TABLE_NAME,IOT_TYPE FROM DBA_TABLES WHERE OWNER = " + o},
+      {"USER_TABLES(TABLE_NAME,IOT_TYPE,NUM_ROWS)",
+       "SELECT TABLE_NAME,IOT_TYPE,NUM_ROWS FROM DBA_TABLES WHERE OWNER = " + o},
   };
   std::string script;
   for (const auto& v : views) {

@@ -1,0 +1,35 @@
+// The live status line: one line on standard error, redrawn in place a few
+// times per second from the run's counters, ended with a line feed when the
+// run ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "config/run_counters.h"
+
+namespace rowvane {
+
+// "<rows> rows, <MB> MB, <rate> rows/s, <h:mm:ss> elapsed, pieces <done>/<all>"
+// and ", ETA <h:mm:ss>" when the estimate is above the rows so far and a
+// rate is known. Returns the length written into out (cut at cap - 1).
+size_t format_status_line(char* out, size_t cap, uint64_t rows, uint64_t bytes, uint32_t done, uint32_t all,
+                          uint64_t expected, uint64_t elapsed_ms);
+
+// Draws the counters on out from a thread of its own every 250 ms until
+// finish(), which draws the final counts and ends the line.
+class StatusLine {
+ public:
+  StatusLine(RunCounters* counters, FILE* out);
+  ~StatusLine();  // finishes when finish() was not called
+  StatusLine(const StatusLine&) = delete;
+  StatusLine& operator=(const StatusLine&) = delete;
+  void finish();
+
+ private:
+  struct State;
+  State* state_;
+};
+
+}  // namespace rowvane
