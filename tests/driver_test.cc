@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cli/driver.h"
+#include "cli/status_line.h"
 #include "config/job.h"
 #include "crypto/login_cipher.h"
 #include "process_support.h"
@@ -673,4 +674,28 @@ TEST(DriverProcess, StatusLineOnStandardErrorOnly) {
     // Not a terminal: AUTO draws nothing either.
     EXPECT_EQ(rvproc::run(args, dir).err, "");
   }
+}
+
+// The ETA needs an estimate above the rows so far, a rate and pieces left;
+// durations past a day stay in hours.
+TEST(StatusLine, EtaOnlyWhenItMeansSomething) {
+  const struct {
+    uint64_t rows, expected, ms;
+    uint32_t done, all;
+    const char* line;
+  } cases[] = {
+      {1000, 4000, 2000, 0, 2, "1000 rows, 1.0 MB, 500 rows/s, 0:00:02 elapsed, pieces 0/2, ETA 0:00:06"},
+      {1000, 0, 2000, 0, 2, "1000 rows, 1.0 MB, 500 rows/s, 0:00:02 elapsed, pieces 0/2"},
+      {5000, 4000, 2000, 1, 2, "5000 rows, 1.0 MB, 2500 rows/s, 0:00:02 elapsed, pieces 1/2"},
+      {0, 4000, 0, 0, 1, "0 rows, 1.0 MB, 0 rows/s, 0:00:00 elapsed, pieces 0/1"},
+      {90000, 0, 90000000, 1, 1, "90000 rows, 1.0 MB, 1 rows/s, 25:00:00 elapsed, pieces 1/1"},
+  };
+  for (const auto& c : cases) {
+    char out[256];
+    const size_t n =
+        rowvane::format_status_line(out, sizeof out, c.rows, 1048576, c.done, c.all, c.expected, c.ms);
+    EXPECT_EQ(std::string(out, n), c.line);
+  }
+  char tiny[8];
+  EXPECT_EQ(rowvane::format_status_line(tiny, sizeof tiny, 1, 1, 1, 1, 0, 1), 7u);
 }

@@ -103,6 +103,10 @@ TEST(OptionSwitches, OnOffWords) {
   j.set("level=19");       EXPECT_EQ(j->level, 19);
   j.set("zthreads=0");     EXPECT_EQ(j->zthreads, 0);
   j.set("badchar=Replace "); EXPECT_EQ(j->badchar, 1);
+  EXPECT_EQ(j->status, kStatusAuto);
+  j.set("status=yes");     EXPECT_EQ(j->status, kStatusYes);
+  j.set("status=No ");     EXPECT_EQ(j->status, kStatusNo);
+  j.set("status=auto");    EXPECT_EQ(j->status, kStatusAuto);
   for (const char* w : {"YES", "on", "True", "y", "1"}) EXPECT_EQ(j.set(std::string("serial=") + w), 1) << w;
   EXPECT_EQ(j->serial, 1);
   for (const char* w : {"no", "OFF", "false", "N", "0"}) EXPECT_EQ(j.set(std::string("serial=") + w), 1) << w;
@@ -133,6 +137,7 @@ TEST(OptionRefusals, WrongValuesChangeNothing) {
       {"zthreads=-1", kOptionThreadsRange, nullptr},
       {"badchar=skip", kOptionUnknownBadChar, "Unknown bad-character policy: badchar=skip (ERROR, REPLACE)"},
       {"format=", kOptionUnknownFormat, nullptr},
+      {"status=on", kOptionUnknownStatus, "Unknown status line setting: status=on (YES, NO, AUTO)"},
       {"rows=abc", kOptionNotNumber, "Not a number: rows=abc (an integer)"},
       {"trace=42x", kOptionNotNumber, nullptr},
       {"error=", kOptionNotNumber, nullptr},
@@ -209,8 +214,8 @@ TEST(OptionKeywords, AllKnownAnyCaseOthersUnknown) {
       "table",  "width",   "alter",   "crypt",   "error",   "array",   "retry",  "split",  "quote",  "batch",
       "trace",  "sleep",   "rowpre",  "rowsuf",  "colsep",  "record",  "escape", "unique", "format", "buffer",
       "degree", "update",  "serial",  "presql",  "client",  "control", "lobfile", "uncrack", "postsql",
-      "prehead", "charset", "ncharset", "snapshot", "level", "badchar", "zthreads"};
-  ASSERT_EQ(sizeof names / sizeof names[0], 66u);
+      "prehead", "charset", "ncharset", "snapshot", "level", "badchar", "zthreads", "status"};
+  ASSERT_EQ(sizeof names / sizeof names[0], 67u);
   for (const char* name : names) {
     Job j;
     std::string upper(name);
