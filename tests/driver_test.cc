@@ -652,8 +652,9 @@ TEST(DriverProcess, StatusLineOnStandardErrorOnly) {
     ASSERT_TRUE(rvproc::ended_cleanly(on));
     ASSERT_EQ(on.status, 0) << on.out << on.err;
     size_t pieces = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
       if (c.files && e.path().filename().string().rfind(c.files, 0) == 0) ++pieces;
+    }
     if (!c.files) pieces = 1;
     // The last drawing holds the final counts, then the line ends.
     ASSERT_EQ(on.err.substr(0, 1), "\r");
@@ -664,9 +665,11 @@ TEST(DriverProcess, StatusLineOnStandardErrorOnly) {
     EXPECT_EQ(last.back(), '\n');
     EXPECT_EQ(rvproc::count_of(on.err, "\n"), 1u);
     EXPECT_EQ(on.out.find("rows/s"), std::string::npos);
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-      if (e.path().extension() == ".log")
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      if (e.path().extension() == ".log") {
         EXPECT_EQ(rvtest::read_file(e.path().string()).find("rows/s"), std::string::npos);
+      }
+    }
 
     rvproc::Proc off = rvproc::run([&] { auto a = args; a.push_back("status=NO"); return a; }(), dir);
     EXPECT_EQ(off.status, 0);

@@ -580,7 +580,13 @@ int driver_main(int argc, char** argv) {
   if (job->status == kStatusYes || (job->status == kStatusAuto && stderr_is_terminal())) {
     job->counters = &counters;
     status_line.reset(new (std::nothrow) StatusLine(&counters, stderr));
-    if (!status_line) job->counters = nullptr;
+    if (!status_line) {
+      job->counters = nullptr;
+    } else if (job->message_callback == nullptr) {
+      // Messages to a terminal's standard output blank the line first.
+      job->message_callback = status_line_message;
+      session.callback = status_line_message;
+    }
   }
   int status;
   if (job->tables[0] != '\0') {
@@ -590,7 +596,11 @@ int driver_main(int argc, char** argv) {
   } else {
     status = run_job(job);
   }
-  if (status_line) status_line->finish();
+  if (status_line) {
+    status_line->finish();
+    if (job->message_callback == status_line_message) job->message_callback = nullptr;
+    session.callback = default_message_callback;
+  }
   job->counters = nullptr;
   close_session(&session);
   return status;

@@ -1,10 +1,14 @@
 #include "cli/status_line.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
+
+#include "db/session.h"
+#include "platform/terminal.h"
 
 namespace rowvane {
 
@@ -42,6 +46,7 @@ size_t format_status_line(char* out, size_t cap, uint64_t rows, uint64_t bytes, 
 struct StatusLine::State {
   RunCounters* counters;
   FILE* out;
+  bool blank_for_stdout = stdout_is_terminal();
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   size_t drawn = 0;  // length of the line on screen, to be blanked by a shorter one
   std::mutex mutex;
@@ -63,16 +68,41 @@ struct StatusLine::State {
     drawn = len;
   }
 
+  void blank() {
+    if (drawn == 0) return;
+    std::fprintf(out, "\r%*s\r", static_cast<int>(drawn), "");
+    std::fflush(out);
+    drawn = 0;
+  }
+
   void loop() {
     std::unique_lock<std::mutex> lock(mutex);
     while (!wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop; })) draw();
   }
 };
 
+namespace {
+// The status line being drawn, if any.
+std::atomic<StatusLine::State*> active_line{nullptr};
+}  // namespace
+
+void status_line_message(void* user_data, const char* text) {
+  auto* s = static_cast<DbSession*>(user_data);
+  StatusLine::State* line = active_line.load();
+  if (line == nullptr || s == nullptr || s->log != stdout || !line->blank_for_stdout) {
+    default_message_callback(user_data, text);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(line->mutex);
+  line->blank();
+  default_message_callback(user_data, text);
+}
+
 StatusLine::StatusLine(RunCounters* counters, FILE* out) : state_(new (std::nothrow) State) {
   if (state_ == nullptr) return;
   state_->counters = counters;
   state_->out = out;
+  active_line.store(state_);
   try {
     state_->thread = std::thread(&State::loop, state_);
   } catch (const std::exception&) {
@@ -88,9 +118,13 @@ void StatusLine::finish() {
   }
   state_->wake.notify_all();
   if (state_->thread.joinable()) state_->thread.join();
-  state_->draw();
-  std::fputs("\n", state_->out);
-  std::fflush(state_->out);
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->draw();
+    std::fputs("\n", state_->out);
+    std::fflush(state_->out);
+    active_line.store(nullptr);
+  }
   delete state_;
   state_ = nullptr;
 }

@@ -29,6 +29,14 @@ bool stderr_is_terminal() {
 #endif
 }
 
+bool stdout_is_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stdout)) != 0;
+#else
+  return isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
 namespace {
 
 // Reads one line from standard input into out; -1 when it does not fit or

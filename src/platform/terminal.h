@@ -10,6 +10,8 @@ namespace rowvane {
 bool stdin_is_terminal();
 // True when standard error is a terminal.
 bool stderr_is_terminal();
+// True when standard output is a terminal.
+bool stdout_is_terminal();
 
 // Writes prompt to standard error, then reads one line from standard input
 // with echo off (restored afterwards) into out (capacity cap, terminated,
