@@ -13,29 +13,21 @@
 
 namespace rowvane {
 
-bool stdin_is_terminal() {
+namespace {
+
+bool is_terminal(FILE* stream) {
 #ifdef _WIN32
-  return _isatty(_fileno(stdin)) != 0;
+  return _isatty(_fileno(stream)) != 0;
 #else
-  return isatty(STDIN_FILENO) != 0;
+  return isatty(fileno(stream)) != 0;
 #endif
 }
 
-bool stderr_is_terminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(STDERR_FILENO) != 0;
-#endif
-}
+}  // namespace
 
-bool stdout_is_terminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stdout)) != 0;
-#else
-  return isatty(STDOUT_FILENO) != 0;
-#endif
-}
+bool stdin_is_terminal() { return is_terminal(stdin); }
+bool stderr_is_terminal() { return is_terminal(stderr); }
+bool stdout_is_terminal() { return is_terminal(stdout); }
 
 namespace {
 
