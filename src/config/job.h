@@ -16,10 +16,10 @@
 
 namespace rowvane {
 
-// One bind variable of the query: a :name=value command-line argument, or one
-// ROWID bound of a parallel worker.
 struct RunCounters;  // config/run_counters.h
 
+// One bind variable of the query: a :name=value command-line argument, or one
+// ROWID bound of a parallel worker.
 struct BindVar {
   void* handle;       // client-library bind handle, valid during one run only
   char name[32];      // placeholder without the colon, at most 30 characters
