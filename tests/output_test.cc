@@ -278,7 +278,9 @@ TEST(Failures, FullDeviceAndDevices) {
   EXPECT_EQ(close_output_files(&x.f), 2);
   ASSERT_EQ(open_output_files(&x.f, make_job(dir + "/d.txt", dir + "/full.lob"), &x.s), 0);
   std::fputs("lob bytes", x.f.lob);
-  EXPECT_EQ(close_output_files(&x.f), 2);
+  EXPECT_EQ(close_output_files(&x.f, FileEnd::kPublish), 2);
+  // The data file never takes its name without the LOB contents it points to.
+  EXPECT_FALSE(rvtest::file_exists(dir + "/d.txt"));
 
   // A device as lob file looks empty at the close but is never deleted.
   ASSERT_EQ(open_output_files(&x.f, make_job(dir + "/d.txt", dir + "/lob"), &x.s), 0);

@@ -372,6 +372,8 @@ int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, i
 int close_output_files(OutputFiles* f, FileEnd end) {
   if (!f) return 0;
   int status = 0;
+  // Only a file this call closes is settled: kept files stay kept.
+  const bool data_open = f->data != nullptr && f->data != stdout;
   if (f->packed) {
     // Finishes the stream and waits for its thread before the file closes.
     int error = 0;
@@ -395,13 +397,10 @@ int close_output_files(OutputFiles* f, FileEnd end) {
         write_failed(f);
         status = kResultWriteFailed;
       }
-      // The stream is finished and closed: only now may it take its name.
-      if (!settle_file(f->data_temp, plain_name(f->data_name), end, status == 0)) {
-        status = kResultWriteFailed;
-      }
     }
     f->data = nullptr;
   }
+  const int data_status = status;
   if (f->lob) {
     int lob_status = 0;
     if (std::fflush(f->lob) != 0 || std::ferror(f->lob)) lob_status = kResultWriteFailed;
@@ -413,7 +412,7 @@ int close_output_files(OutputFiles* f, FileEnd end) {
     f->lob = nullptr;
     const char* lob = plain_name(f->lob_name);
     // The data file and the lob file go together: a failed data file keeps
-    // its records' LOB contents from the final name too.
+    // its records' LOB contents from the final name too, and the other way round.
     const bool ok_so_far = lob_status == 0 && status == 0;
     if (size == 0 && regular) {
       // An empty lob file is deleted, and a published run leaves none under
@@ -428,6 +427,14 @@ int close_output_files(OutputFiles* f, FileEnd end) {
     }
     if (!settle_file(f->lob_temp, lob, end, ok_so_far)) lob_status = kResultWriteFailed;
     if (lob_status != 0) status = lob_status;
+  }
+  // Both streams are finished and closed: only now may the data file take
+  // its name, and only after its lob file did, so that a data file under its
+  // final name always has the LOB contents its references point to. Kept
+  // records stay kept unless their own file failed.
+  const bool data_ok = end == FileEnd::kKeep ? data_status == 0 : status == 0;
+  if (data_open && !settle_file(f->data_temp, plain_name(f->data_name), end, data_ok)) {
+    status = kResultWriteFailed;
   }
   return status;
 }
