@@ -88,7 +88,9 @@ TEST_F(CompressedOutputTest, JsonRefusalsAndReplacement) {
   rvproc::Proc p = run(base);
   EXPECT_NE(p.status, 0);
   EXPECT_NE(p.out.find("ERROR -- Column S of row 2 is not valid UTF-8"), std::string::npos) << p.out;
-  EXPECT_EQ(rvtest::read_file(dir_ + "/u.jsonl"), "{\"ID\":1,\"S\":\"ok\"}\n");
+  // The failed run keeps its whole records under the temporary name only.
+  EXPECT_FALSE(rvtest::file_exists(dir_ + "/u.jsonl"));
+  EXPECT_EQ(rvtest::read_file(dir_ + "/" + rvtest::kept_file(p.out)), "{\"ID\":1,\"S\":\"ok\"}\n");
 
   base.push_back("badchar=REPLACE");
   ASSERT_EQ(run(base).status, 0);

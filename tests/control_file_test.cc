@@ -229,6 +229,8 @@ TEST(ControlFileConditions, NameAndUncreatableFile) {
   }
   EXPECT_TRUE(rvtest::file_exists(dir + "/" + std::string(sizeof(UnloadJob::table) - 1, 'T') +
                                   "_sqlldr.ctl"));
+  // Both were written under temporary names and renamed: none is left.
+  EXPECT_EQ(rvtest::run_shell("ls -A '" + dir + "' | grep -c rvtmp").out, "0\n");
 
   // A file that cannot be created is skipped without harm.
   UnloadJob job;

@@ -192,7 +192,8 @@ TEST_F(Faults, LobFileOnFullDeviceStopsAtTheFirstFailure) {
   EXPECT_EQ(p.status, 2);
   EXPECT_EQ(count_of(p.out, "ERROR -- Cannot write to file : " + dir_ + "/full.lob\n"), 1u) << p.out;
   EXPECT_EQ(count_of(p.out, " closed at "), 0u) << p.out;
-  const std::string text = rvtest::read_file(dir_ + "/l.txt");
+  EXPECT_FALSE(rvtest::file_exists(dir_ + "/l.txt"));
+  const std::string text = rvtest::read_file(rvtest::kept_file(p.out));
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), '\n');
   const std::vector<std::string> lines = lines_of(text);
@@ -314,7 +315,8 @@ TEST_F(Faults, StatementFailingInTheMiddleOfTheRows) {
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 7);
   EXPECT_EQ(count_of(p.out, "ORA-"), 1u) << p.out;
-  std::vector<int> ids = ids_of(rvtest::read_file(dir_ + "/m.txt"));
+  EXPECT_FALSE(rvtest::file_exists(dir_ + "/m.txt"));
+  std::vector<int> ids = ids_of(rvtest::read_file(rvtest::kept_file(p.out)));
   EXPECT_LE(ids.size(), 1500u);
   EXPECT_EQ(ids, range_of(1, static_cast<int>(ids.size())));
 
@@ -324,7 +326,7 @@ TEST_F(Faults, StatementFailingInTheMiddleOfTheRows) {
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 7) << p.out;
   EXPECT_EQ(count_of(p.out, "ORA-00900"), 1u) << p.out;
-  ids = ids_of(rvtest::read_file(dir_ + "/m.txt"));
+  ids = ids_of(rvtest::read_file(rvtest::kept_file(p.out)));
   EXPECT_EQ(ids, range_of(1, 1500));
 
   // A value error on single rows (texts in a NUMBER column read in the
@@ -344,11 +346,16 @@ TEST_F(Faults, StatementFailingInTheMiddleOfTheRows) {
     if (id % 500 == 0) continue;
     EXPECT_EQ(lines[k++], std::to_string(id) + "," + std::to_string(id));
   }
-  // Not tolerated: 7 and one message.
+  // A complete run leaves no temporary file behind.
+  EXPECT_EQ(rvtest::run_shell("ls -A '" + dir_ + "' | grep -c '^.v.txt.rvtmp'").out, "0\n");
+  // Not tolerated: 7 and one message; the complete file of the run before
+  // keeps its name and content, the failed run's rows only a temporary name.
   p = run({login_, "query=select ID, N from V", "client=yes", "file=" + dir_ + "/v.txt"});
   ASSERT_TRUE(ended_cleanly(p));
   EXPECT_EQ(p.status, 7);
   EXPECT_EQ(count_of(p.out, "ORA-"), 1u);
+  EXPECT_EQ(lines_of(rvtest::read_file(dir_ + "/v.txt")), lines);
+  EXPECT_TRUE(rvtest::file_exists(rvtest::kept_file(p.out))) << p.out;
 }
 
 // ---------------------------------------------------------------------------

@@ -179,21 +179,26 @@ TEST_F(Interrupts, EachSignalStopsAtARecordBoundaryWithItsStatus) {
   for (const Case& c : cases) {
     std::remove((dir_ + "/" + c.file).c_str());  // data of the case before
     pid_t pid = start({kEndless, std::string("file=") + c.file, "rows=100000"});
-    wait_for_data({c.file}, 64 * 1024);
+    // The file is written under its temporary name, which it keeps.
+    const std::string temp = std::string(".") + c.file + ".rvtmp-" + std::to_string(pid);
+    wait_for_data({temp}, 64 * 1024);
     kill(pid, c.signal);
     ASSERT_EQ(wait_exit(pid), c.status) << c.name;
 
-    std::string data = rvtest::read_file(dir_ + "/" + c.file);
+    EXPECT_FALSE(rvtest::file_exists(dir_ + "/" + c.file));
+    std::string data = rvtest::read_file(dir_ + "/" + temp);
     if (std::string(c.file) == "out.gz") {
-      EXPECT_EQ(rvtest::run_shell("gzip -t '" + dir_ + "/out.gz'").status, 0);
-      data = rvtest::run_shell("gzip -dc '" + dir_ + "/out.gz'").out;
+      EXPECT_EQ(rvtest::run_shell("gzip -t '" + dir_ + "/" + temp + "'").status, 0);
+      data = rvtest::run_shell("gzip -dc < '" + dir_ + "/" + temp + "'").out;
     }
     const size_t rows = whole_records(data);
     EXPECT_GT(rows, 0u);
     const std::vector<std::string> log = lines_of(rvtest::read_file(dir_ + "/out.log"));
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), std::string("ERROR -- Run interrupted by ") + c.name + " after " +
-                              std::to_string(rows) + " rows.");
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], std::string("ERROR -- Run interrupted by ") + c.name + " after " +
+                                       std::to_string(rows) + " rows.");
+    EXPECT_EQ(log.back(), "         unfinished output kept as " + temp);
+    std::remove((dir_ + "/" + temp).c_str());
     EXPECT_EQ(rvtest::read_file(dir_ + "/err.log"), "");
   }
 }
@@ -202,7 +207,8 @@ TEST_F(Interrupts, EveryParallelWorkerStopsAndNoneIsRunAgain) {
   pid_t pid = start({"query=select a.ID, b.ID, c.ID from T a, T b, T c where a.ROWID >= :minrid "
                      "and a.ROWID < :maxrid",
                      "split=T", "degree=2", "retry=3", "sleep=0", "file=p_%p.txt", "rows=100000"});
-  wait_for_data({"p_1.txt", "p_2.txt"}, 64 * 1024);
+  const std::string temp = ".rvtmp-" + std::to_string(pid);
+  wait_for_data({".p_1.txt" + temp, ".p_2.txt" + temp}, 64 * 1024);
   kill(pid, SIGTERM);
   ASSERT_EQ(wait_exit(pid), 143);
 
@@ -211,7 +217,9 @@ TEST_F(Interrupts, EveryParallelWorkerStopsAndNoneIsRunAgain) {
   EXPECT_EQ(count_of(log, "           0 rows exported"), 2u) << log;
   EXPECT_EQ(count_of(log, "ERROR -- Run interrupted by SIGTERM after "), 2u) << log;
   for (const char* file : {"p_1.txt", "p_2.txt"}) {
-    const std::string text = rvtest::read_file(dir_ + "/" + file);
+    EXPECT_FALSE(rvtest::file_exists(dir_ + "/" + file));
+    EXPECT_EQ(count_of(log, "unfinished output kept as ." + std::string(file) + temp + "\n"), 1u);
+    const std::string text = rvtest::read_file(dir_ + "/." + file + temp);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
     for (const std::string& line : lines_of(text)) {

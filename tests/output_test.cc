@@ -80,7 +80,7 @@ int run_records(Fixture* x, const UnloadJob& job, const std::vector<std::string>
   if (!put("", static_cast<size_t>(buf_size / 2))) return 2;
   if (finish_file(&x->f, buf.data(), pos) != 0) return 2;
   report_closing(&x->s, x->f.data_name, x->f.rows_in_file, x->f.megabytes);
-  return close_output_files(&x->f);
+  return close_output_files(&x->f, FileEnd::kPublish);
 }
 
 // A stream cut into uneven pieces of 1 to 7 bytes.
@@ -194,6 +194,8 @@ TEST(Rotation, ByBatchWithTheLobFileFollowing) {
   EXPECT_EQ(rvtest::read_file(dir + "/d_1.txt"), "H\nrec\nrec\nrec\n");
   EXPECT_EQ(rvtest::read_file(dir + "/d_2.txt"), "H\nrec\nrec\nrec\n");
   EXPECT_FALSE(rvtest::file_exists(dir + "/d_3.txt"));  // a multiple of rows: no empty last file
+  // Each finished file took its final name: no temporary name is left.
+  EXPECT_EQ(rvtest::run_shell("ls -A '" + dir + "'").out, "d_1.txt\nd_2.txt\nl_1.dat\nl_2.dat\n");
   EXPECT_EQ(rvtest::read_file(dir + "/l_1.dat"), "LL");
   EXPECT_EQ(rvtest::read_file(dir + "/l_2.dat"), "L");
   const std::string d = "         output file " + dir;
@@ -276,7 +278,9 @@ TEST(Failures, FullDeviceAndDevices) {
   EXPECT_EQ(close_output_files(&x.f), 2);
   ASSERT_EQ(open_output_files(&x.f, make_job(dir + "/d.txt", dir + "/full.lob"), &x.s), 0);
   std::fputs("lob bytes", x.f.lob);
-  EXPECT_EQ(close_output_files(&x.f), 2);
+  EXPECT_EQ(close_output_files(&x.f, FileEnd::kPublish), 2);
+  // The data file never takes its name without the LOB contents it points to.
+  EXPECT_FALSE(rvtest::file_exists(dir + "/d.txt"));
 
   // A device as lob file looks empty at the close but is never deleted.
   ASSERT_EQ(open_output_files(&x.f, make_job(dir + "/d.txt", dir + "/lob"), &x.s), 0);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +97,15 @@ void sqlite_exec(const std::string& db_path, const std::string& sql) {
   EXPECT_EQ(rc, SQLITE_OK) << (err ? err : "");
   sqlite3_free(err);
   sqlite3_close(db);
+}
+
+std::string kept_file(const std::string& messages) {
+  const std::string mark = "unfinished output kept as ";
+  size_t at = messages.rfind(mark);
+  if (at == std::string::npos) return "";
+  at += mark.size();
+  size_t end = std::min(messages.find('\n', at), messages.find(" and ", at));
+  return messages.substr(at, end - at);
 }
 
 }  // namespace rvtest

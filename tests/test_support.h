@@ -10,6 +10,10 @@ namespace rvtest {
 // A fresh empty folder under the build tree, unique per call.
 std::string temp_dir(const std::string& tag);
 std::string read_file(const std::string& path);
+// The first file the last "unfinished output kept as" line of a run's
+// messages names (a failed or interrupted run keeps its files under their
+// temporary names); "" when there is none.
+std::string kept_file(const std::string& messages);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 

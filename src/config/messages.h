@@ -29,6 +29,8 @@ inline constexpr char kMsgProgress[] =
     "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n";
 inline constexpr char kMsgInterrupted[] =
     "ERROR -- Run interrupted by %s after %llu rows.\n";
+inline constexpr char kMsgKeptUnfinished[] =
+    "         unfinished output kept as %s\n";
 inline constexpr char kMsgClosed[] =
     "         output file %s closed at %llu rows, size %.0f MB.\n";
 

@@ -7,6 +7,7 @@
 #include "crypto/login_cipher.h"
 #include "db/client.h"
 #include "db/type_codes.h"
+#include "platform/file_io.h"
 
 namespace rowvane {
 
@@ -67,6 +68,9 @@ class ControlWriter {
  private:
   FILE* f_;
   bool failed_ = false;
+
+ public:
+  bool failed() const { return failed_; }
 };
 
 // A banner line of at most 127 characters; never null.
@@ -242,7 +246,11 @@ void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
   char path[kControlPathSize];
   if (!control_file_path(job, path)) return;
   const int table_len = text_len(job.table);
-  FILE* f = std::fopen(path, "wb+");
+  // Written under a temporary name and renamed once complete, so that the
+  // name never holds a cut control file (a device is written in place).
+  char temp[kControlPathSize + kTemporaryNameExtra];
+  const bool renamed = renamable_output(path) && temporary_name(path, temp, sizeof temp);
+  FILE* f = std::fopen(renamed ? temp : path, "wb+");
   if (!f) return;  // a control file that cannot be created is skipped silently
 
   const bool fixed = job_fixed_width(job);
@@ -311,7 +319,12 @@ void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
 
   // Like a file that cannot be created, a failed write leaves the unload
   // and its result untouched; the control file is a by-product.
-  std::fclose(f);
+  const bool written = !w.failed() && std::fflush(f) == 0 && !std::ferror(f);
+  if (std::fclose(f) != 0 || !written || !renamed) {
+    if (renamed) std::remove(temp);
+    return;
+  }
+  if (rename_replacing(temp, path) != 0) std::remove(temp);
 }
 
 }  // namespace rowvane

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #ifdef _WIN32
@@ -148,6 +149,60 @@ FileIdentity open_file_identity(FILE* f) {
 bool same_regular_file(const FileIdentity& a, const FileIdentity& b) {
   return a.kind == FileKind::kRegular && b.kind == FileKind::kRegular && a.device == b.device &&
          a.inode == b.inode;
+}
+
+bool temporary_name(const char* name, char* out, size_t size) {
+  if (!out || size == 0) return false;
+  out[0] = '\0';
+  size_t len = std::strlen(name);
+  size_t base = len;
+  while (base > 0 && name[base - 1] != '/'
+#ifdef _WIN32
+         && name[base - 1] != '\\' && name[base - 1] != ':'
+#endif
+  ) {
+    --base;
+  }
+#ifdef _WIN32
+  const unsigned long pid = GetCurrentProcessId();
+#else
+  const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+  int n = std::snprintf(out, size, "%.*s.%s.rvtmp-%lu", static_cast<int>(base), name, name + base, pid);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+bool renamable_output(const char* name) {
+#ifdef _WIN32
+  DWORD a = GetFileAttributesA(name);
+  if (a == INVALID_FILE_ATTRIBUTES) return true;
+  if (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) return false;
+  // Device names (NUL, CON, ...) have attributes too but are no disk file.
+  HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return true;
+  bool disk = GetFileType(h) == FILE_TYPE_DISK;
+  CloseHandle(h);
+  return disk;
+#else
+  struct stat st;
+  if (lstat(name, &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode);
+#endif
+}
+
+int rename_replacing(const char* from, const char* to) {
+#ifdef _WIN32
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+  return -1;
+#else
+  return std::rename(from, to) == 0 ? 0 : -1;
+#endif
 }
 
 int last_system_error() { return errno; }

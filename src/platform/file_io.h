@@ -53,6 +53,24 @@ FileIdentity open_file_identity(FILE* f);
 // never "the same file" here: two outputs may share /dev/null.
 bool same_regular_file(const FileIdentity& a, const FileIdentity& b);
 
+// Atomic outputs: a file is written under a temporary name in the folder of
+// its final name and renamed over it once complete.
+//
+// The temporary name of an output: ".<base>.rvtmp-<pid>" in the folder of
+// name (the part up to the last "/", on Windows also "\\" or ":"), into out
+// (size bytes). False when it does not fit (out is then empty).
+bool temporary_name(const char* name, char* out, size_t size);
+// Room a temporary name needs beyond its final name.
+constexpr size_t kTemporaryNameExtra = 32;
+// True when name may be written under a temporary name and renamed: it
+// denotes nothing yet or a plain regular file. A device, a pipe, a folder or
+// a symbolic link is written in place (a rename would replace the link, and
+// a device cannot be renamed over).
+bool renamable_output(const char* name);
+// Renames from to to, replacing an existing to (on Windows MoveFileEx with
+// MOVEFILE_REPLACE_EXISTING). 0, or -1 with the reason in last_system_error.
+int rename_replacing(const char* from, const char* to);
+
 // The error number of the last failed runtime-library call (errno).
 int last_system_error();
 // The system's words for an error number ("No such file or directory"),

@@ -75,6 +75,29 @@ int write_block(OutputFiles* f, const char* buf, int n) {
 // The name a file is opened under: an expanded name without its "+".
 const char* plain_name(const char* name) { return name[0] == '+' ? name + 1 : name; }
 
+// Opens an expanded name (see open_output_name) under its temporary name,
+// which goes into temp; in place, with temp empty, for a "+" append and for
+// a name a rename must not replace (see renamable_output).
+FILE* open_under_temporary(const char* name, char* temp, size_t temp_size, int* error) {
+  temp[0] = '\0';
+  if (name[0] == '+' || !renamable_output(name) || !temporary_name(name, temp, temp_size)) {
+    return open_output_name(name, error);
+  }
+  return open_output_name(temp, error);
+}
+
+// Settles a closed file written under temp (nothing when temp is empty):
+// publishes it under final, keeps it, or deletes it. ok: every write and
+// the close succeeded. Returns false when the rename failed.
+bool settle_file(char* temp, const char* final_name, FileEnd end, bool ok) {
+  if (temp[0] == '\0') return true;
+  if (ok && end == FileEnd::kKeep) return true;
+  bool renamed = ok && end == FileEnd::kPublish && rename_replacing(temp, final_name) == 0;
+  if (!renamed) std::remove(temp);
+  temp[0] = '\0';
+  return renamed || !ok || end != FileEnd::kPublish;
+}
+
 // Opens the data file, the lob file and the compressed stream of f->sequence. Both
 // names are expanded and checked (against each other and the session's
 // guarded files) before anything is opened, so a refused name leaves no
@@ -116,7 +139,7 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     set_stdout_binary();
     f->data = stdout;
   } else {
-    f->data = open_output_name(f->data_name, &error);
+    f->data = open_under_temporary(f->data_name, f->data_temp, sizeof f->data_temp, &error);
     if (!f->data) {
       report_cannot_open(s, f->data_name, error);
       return kResultOpenFailed;
@@ -129,13 +152,19 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   }
 
   if (lob[0]) {
-    // Two spellings of one new file show only now that the data file exists.
-    if (!f->stdout_mode && same_regular_file(file_identity(lob), open_file_identity(f->data))) {
+    // Two spellings of one new file show only now that the data file
+    // exists: they lead to one temporary file too.
+    char probe[sizeof f->lob_temp];
+    const char* lob_path = lob;
+    if (f->lob_name[0] != '+' && renamable_output(lob) && temporary_name(lob, probe, sizeof probe)) {
+      lob_path = probe;
+    }
+    if (!f->stdout_mode && same_regular_file(file_identity(lob_path), open_file_identity(f->data))) {
       report_same_file(s, "data", data, "LOB", lob);
       close_output_files(f);
       return kResultOpenFailed;
     }
-    f->lob = open_output_name(f->lob_name, &error);
+    f->lob = open_under_temporary(f->lob_name, f->lob_temp, sizeof f->lob_temp, &error);
     if (!f->lob) {
       report_cannot_open(s, f->lob_name, error);
       close_output_files(f);
@@ -332,7 +361,7 @@ int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, i
   // finish_file blanked the used part; the rest of the buffer is blank already.
   // The closing line stands for a file whose every byte reached it: a
   // compressed stream or buffered bytes can still fail at the close.
-  if (close_output_files(f) != 0) return kResultWriteFailed;
+  if (close_output_files(f, FileEnd::kPublish) != 0) return kResultWriteFailed;
   report_closing(s, f->data_name, f->rows_in_file, f->megabytes);
   f->sequence += 1;
   f->rows_in_file = 0;
@@ -340,9 +369,11 @@ int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, i
   return open_sequence_files(f, job, s);
 }
 
-int close_output_files(OutputFiles* f) {
+int close_output_files(OutputFiles* f, FileEnd end) {
   if (!f) return 0;
   int status = 0;
+  // Only a file this call closes is settled: kept files stay kept.
+  const bool data_open = f->data != nullptr && f->data != stdout;
   if (f->packed) {
     // Finishes the stream and waits for its thread before the file closes.
     int error = 0;
@@ -369,17 +400,51 @@ int close_output_files(OutputFiles* f) {
     }
     f->data = nullptr;
   }
+  const int data_status = status;
   if (f->lob) {
-    if (std::fflush(f->lob) != 0 || std::ferror(f->lob)) status = kResultWriteFailed;
+    int lob_status = 0;
+    if (std::fflush(f->lob) != 0 || std::ferror(f->lob)) lob_status = kResultWriteFailed;
     // Only a regular file is deleted: lobfile= may name a device such as
     // /dev/null, which always looks empty.
     int64_t size = file_seek_end(f->lob) == 0 ? file_tell(f->lob) : -1;
     bool regular = file_is_regular(f->lob);
-    if (std::fclose(f->lob) != 0) status = kResultWriteFailed;
+    if (std::fclose(f->lob) != 0) lob_status = kResultWriteFailed;
     f->lob = nullptr;
-    if (size == 0 && regular) std::remove(plain_name(f->lob_name));
+    const char* lob = plain_name(f->lob_name);
+    // The data file and the lob file go together: a failed data file keeps
+    // its records' LOB contents from the final name too, and the other way round.
+    const bool ok_so_far = lob_status == 0 && status == 0;
+    if (size == 0 && regular) {
+      // An empty lob file is deleted, and a published run leaves none under
+      // the final name either (an earlier run's file would be stale).
+      if (f->lob_temp[0] != '\0') {
+        std::remove(f->lob_temp);
+        f->lob_temp[0] = '\0';
+        if (end == FileEnd::kPublish && ok_so_far && renamable_output(lob)) std::remove(lob);
+      } else {
+        std::remove(lob);
+      }
+    }
+    if (!settle_file(f->lob_temp, lob, end, ok_so_far)) lob_status = kResultWriteFailed;
+    if (lob_status != 0) status = lob_status;
+  }
+  // Both streams are finished and closed: only now may the data file take
+  // its name, and only after its lob file did, so that a data file under its
+  // final name always has the LOB contents its references point to. Kept
+  // records stay kept unless their own file failed.
+  const bool data_ok = end == FileEnd::kKeep ? data_status == 0 : status == 0;
+  if (data_open && !settle_file(f->data_temp, plain_name(f->data_name), end, data_ok)) {
+    status = kResultWriteFailed;
   }
   return status;
+}
+
+void report_kept_files(DbSession* s, const OutputFiles& f) {
+  if (f.data_temp[0] == '\0' && f.lob_temp[0] == '\0') return;
+  char names[sizeof f.data_temp + sizeof f.lob_temp + 8];
+  std::snprintf(names, sizeof names, "%s%s%s", f.data_temp,
+                f.data_temp[0] && f.lob_temp[0] ? " and " : "", f.lob_temp);
+  session_messagef(s, kMsgKeptUnfinished, names);
 }
 
 void report_progress(DbSession* s, uint64_t rows, float megabytes) {

@@ -9,6 +9,7 @@
 #include "config/job.h"
 #include "config/results.h"
 #include "db/session.h"
+#include "platform/file_io.h"
 #include "unload/compress_stream.h"
 
 namespace rowvane {
@@ -57,6 +58,11 @@ int open_log_file(const UnloadJob& job, DbSession* s, FILE** log);
 struct OutputFiles {
   char data_name[kDataNameSize] = {};  // "-" in standard-output mode
   char lob_name[kLobNameSize] = {};    // empty when lobfile= is empty
+  // The names the open files are written under until they are complete
+  // (see temporary_name); empty for a file written in place: standard
+  // output, a "+" append, a device, a pipe or a symbolic link.
+  char data_temp[kDataNameSize + kTemporaryNameExtra] = {};
+  char lob_temp[kLobNameSize + kTemporaryNameExtra] = {};
   FILE* data = nullptr;                // stdout in standard-output mode
   CompressStream* packed = nullptr;    // the compressing stream on data, else null
   FILE* lob = nullptr;
@@ -111,7 +117,7 @@ inline bool need_file_change(const OutputFiles& f, const UnloadJob& job, int pos
   return f.file_bytes + static_cast<uint64_t>(pos) > f.size_limit;
 }
 
-// finish_file, close (and delete an empty lob file), the closing line only
+// finish_file, close and publish (and delete an empty lob file), the closing line only
 // when every write and close succeeded, next sequence, open the next files,
 // rows_in_file := 0. Returns 0, kResultWriteFailed (write or close failed) or
 // kResultOpenFailed (open failed, message delivered); on failure the files
@@ -119,12 +125,27 @@ inline bool need_file_change(const OutputFiles& f, const UnloadJob& job, int pos
 // line again. Does nothing in standard-output mode.
 int change_file(OutputFiles* f, const UnloadJob& job, DbSession* s, char* buf, int* pos);
 
-// Closes every open file on any path (finishing a compressed stream),
-// deleting an empty lob file; flushes stdout instead of closing it. Safe in
-// any state: after a partial open, after a failure, twice. Returns 0, or
-// kResultWriteFailed when a close, the compression or an earlier buffered
-// write of a file failed.
-int close_output_files(OutputFiles* f);
+// What becomes of files written under a temporary name when they close.
+enum class FileEnd : uint8_t {
+  kPublish,  // complete: renamed to the final name (only when every write and close succeeded)
+  kKeep,     // whole records but not the whole result: left under the temporary name
+  kDiscard,  // a failed write: the temporary file is deleted
+};
+
+// Closes every open file on any path (finishing a compressed stream before
+// the rename), deleting an empty lob file; flushes stdout instead of closing
+// it. Files written under a temporary name are then published, kept or
+// discarded as end says; a failed close or rename discards them. After
+// kKeep, data_temp and lob_temp still name what was kept (an empty lob file
+// is deleted all the same). Safe in any state: after a partial open, after a
+// failure, twice. Returns 0, or kResultWriteFailed when a close, the
+// compression, the rename or an earlier buffered write of a file failed.
+int close_output_files(OutputFiles* f, FileEnd end = FileEnd::kDiscard);
+
+// After close_output_files(f, FileEnd::kKeep): when files were kept under
+// their temporary names, one line naming them
+// ("         unfinished output kept as %s\n"). The caller's last line.
+void report_kept_files(DbSession* s, const OutputFiles& f);
 
 // "%12llu rows exported at %04d-%02d-%02d %02d:%02d:%02d, size %.0f MB.\n"
 void report_progress(DbSession* s, uint64_t rows, float megabytes);

@@ -912,11 +912,15 @@ bool error_tolerated(const UnloadJob& job, int32_t code) {
 }
 
 // Ends the run early: what is in the buffer is complete records, so it is
-// written when `keep` is set; every file is closed and a compressed stream finished.
+// written when `keep` is set; every file is closed and a compressed stream
+// finished. The files never take their final names: with `keep` they stay
+// under their temporary names, named by the last line, otherwise (a data
+// stream that failed) they are deleted.
 void end_early(Run& r, bool keep) {
-  if (keep && r.pos > 0) finish_file(&r.files, r.buf, r.pos);
+  if (keep && r.pos > 0 && finish_file(&r.files, r.buf, r.pos) != 0) keep = false;
   r.pos = 0;
-  close_output_files(&r.files);
+  close_output_files(&r.files, keep ? FileEnd::kKeep : FileEnd::kDiscard);
+  if (keep) report_kept_files(r.s, r.files);
 }
 
 }  // namespace
@@ -1038,8 +1042,10 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   r.pos = 0;
   if (r.interrupted) {
     // Every record handed over is whole; closing finishes a compressed stream.
-    if (close_output_files(&r.files) != 0) return r.write_failure();
+    // They keep their temporary names: the run did not deliver its result.
+    if (close_output_files(&r.files, FileEnd::kKeep) != 0) return r.write_failure();
     report_interrupted(s, interrupt_signal(), r.rows_total);
+    report_kept_files(s, r.files);
     return interrupted_result(interrupt_signal());
   }
   if (!r.files.stdout_mode && r.files.rows_in_file % r.rows_per_progress != 0) {
@@ -1047,10 +1053,14 @@ int write_rows(const UnloadJob& job, DbSession* s, void* stmt, ColumnInfo* first
   }
   // A compressed stream or buffered bytes may still fail at the close: the
   // closing line only follows a file that was completely written.
-  int result = close_output_files(&r.files) != 0 ? r.write_failure() : kResultOk;
-  if (!r.files.stdout_mode && result == kResultOk) {
+  // A LOB that could not be read whole leaves the files under their
+  // temporary names: the final names hold only complete results.
+  const FileEnd end = r.lob_failed ? FileEnd::kKeep : FileEnd::kPublish;
+  int result = close_output_files(&r.files, end) != 0 ? r.write_failure() : kResultOk;
+  if (!r.files.stdout_mode && result == kResultOk && !r.lob_failed) {
     report_closing(s, r.files.data_name, r.files.rows_in_file, r.files.megabytes);
   }
+  if (result == kResultOk && r.lob_failed) report_kept_files(s, r.files);
   if (!r.files.stdout_mode && s->log) std::fflush(s->log);
   // A LOB that could not be read whole was reported; the run still ends as
   // failed so that a truncated LOB never passes for a complete unload.
