@@ -17,7 +17,8 @@
 
 namespace {
 
-// The expansion without the clock: %b, %p, "%" + other byte, trailing "%".
+// The expansion without the clock: %b, %p, %n (the table name, put in
+// before expansion, so nothing here), "%" + other byte, trailing "%".
 // Returns false when the pattern holds a date code.
 bool reference_expand(const std::string& pattern, int sequence, int piece, std::string* out) {
   out->clear();
@@ -31,6 +32,7 @@ bool reference_expand(const std::string& pattern, int sequence, int piece, std::
     switch (code) {
       case 'b': case 'B': *out += std::to_string(sequence); break;
       case 'p': case 'P': *out += std::to_string(piece); break;
+      case 'n': case 'N': break;
       case 'y': case 'Y': case 'm': case 'M': case 'd': case 'D':
       case 'w': case 'W': case 't': case 'T': return false;
       default: *out += code; break;
