@@ -52,15 +52,7 @@ inline std::string find_program(const std::string& name) {
   return "";
 }
 
-// Single-quotes a word for sh.
-inline std::string sh_quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q += c;
-  }
-  return q + "'";
-}
+using rvtest::sh_quote;
 
 struct Server {
   bool tried = false;

@@ -43,7 +43,7 @@ bool file_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-static std::string quote(const std::string& s) {
+std::string sh_quote(const std::string& s) {
   std::string q = "'";
   for (char c : s) {
     if (c == '\'') q += "'\\''";
@@ -67,17 +67,17 @@ RunResult run_shell(const std::string& command) {
 RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
                       const std::string& stdin_text) {
   std::string cmd;
-  if (!cwd.empty()) cmd += "cd " + quote(cwd) + " && ";
+  if (!cwd.empty()) cmd += "cd " + sh_quote(cwd) + " && ";
   if (!stdin_text.empty()) {
     static std::atomic<int> n{0};
     std::string in = temp_dir("stdin") + "/in" + std::to_string(n++);
     write_file(in, stdin_text);
-    cmd += quote(ROWVANE_BINARY);
-    for (auto& a : args) cmd.append(" ").append(quote(a));
-    cmd.append(" < ").append(quote(in));
+    cmd += sh_quote(ROWVANE_BINARY);
+    for (auto& a : args) cmd.append(" ").append(sh_quote(a));
+    cmd.append(" < ").append(sh_quote(in));
   } else {
-    cmd += quote(ROWVANE_BINARY);
-    for (auto& a : args) cmd.append(" ").append(quote(a));
+    cmd += sh_quote(ROWVANE_BINARY);
+    for (auto& a : args) cmd.append(" ").append(sh_quote(a));
     cmd += " < /dev/null";
   }
   return run_shell(cmd);

@@ -10,6 +10,8 @@ namespace rvtest {
 // A fresh empty folder under the build tree, unique per call.
 std::string temp_dir(const std::string& tag);
 std::string read_file(const std::string& path);
+// Single-quotes a word for sh.
+std::string sh_quote(const std::string& s);
 // The first file the last "unfinished output kept as" line of a run's
 // messages names (a failed or interrupted run keeps its files under their
 // temporary names); "" when there is none.
