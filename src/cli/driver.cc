@@ -415,6 +415,11 @@ void print_usage(bool help, FILE* out) {
     std::fprintf(out, "   zthreads= compressing threads: .zst 0-64 (default 1), .gz 1-8 (default 2).\n");
     std::fprintf(out, "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n");
     std::fprintf(out, "   status  = live status line on stderr (YES|NO|AUTO, AUTO: when a terminal).\n");
+    std::fprintf(out, "   manifest= JSON manifest of the run: pieces, files, rows, CRC-32.\n");
+    std::fprintf(out, "   resume  = redo the manifest's unfinished pieces (NO|YES|NEW, NEW: new snapshot).\n");
+    std::fprintf(out, "   plan    = write the manifest's plan only, unload nothing (YES|NO).\n");
+    std::fprintf(out, "   pieces  = the manifest's pieces to unload (1-4,9).\n");
+    std::fprintf(out, "   join    = manifests of one plan to join into manifest= (a.json,b.json).\n");
   }
   std::fprintf(out, "\n");
   std::fprintf(out, "  for field and record, you can use '0x' to specify hex character code,\n");
@@ -544,6 +549,27 @@ int driver_main(int argc, char** argv) {
     return unscramble_file(job->file, job->uncrack, stdout, stderr);
   }
   decode_login(job);
+  // The manifest's keywords mean nothing without it.
+  const struct {
+    const char* keyword;
+    bool given;
+  } manifest_keywords[] = {{"resume", job->resume != kResumeNo},
+                           {"plan", job->plan != 0},
+                           {"pieces", job->pieces[0] != '\0'},
+                           {"join", job->join[0] != '\0'}};
+  for (const auto& k : manifest_keywords) {
+    if (k.given && job->manifest[0] == '\0') {
+      std::printf(kMsgManifestNeeded, k.keyword);
+      return kResultUsage;
+    }
+  }
+  if (job->join[0] != '\0') {
+    DbSession session;
+    session_init(&session);
+    const int joined = join_manifests(*job, &session);
+    close_session(&session);
+    return joined;
+  }
   if (job->query[0] == '\0' && job->split[0] == '\0' && job->tables[0] == '\0') {
     print_usage(false, stdout);
     return kResultUsage;
@@ -593,6 +619,8 @@ int driver_main(int argc, char** argv) {
     status = run_many_tables(job, &session);
   } else if (job->degree > 1 && job->split[0] != '\0') {
     status = run_parallel_unload(job, &session);
+  } else if (job->manifest[0] != '\0') {
+    status = run_statement_with_manifest(job, &session);
   } else {
     status = run_job(job);
   }

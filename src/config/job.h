@@ -47,6 +47,18 @@ enum OptionStatus : uint8_t {
   kStatusNo = 2,
 };
 
+// What resume= does with the manifest's unfinished pieces.
+enum OptionResume : uint8_t {
+  kResumeNo = 0,   // a new run (the manifest, if any, is written anew)
+  kResumeYes = 1,  // redo the unfinished pieces at the manifest's snapshot
+  kResumeNew = 2,  // redo them at a new snapshot
+};
+
+// Called by the job runner for every file a run has completed under its
+// final name: kind 'd' data, 'l' LOB, 'c' control; rows the records of a
+// data file (0 for the others).
+typedef void (*FileWrittenCallback)(void* context, const char* name, char kind, uint64_t rows);
+
 // What text=JSON does with bytes that are not well-formed UTF-8 (badchar=).
 enum OptionBadChar : uint8_t {
   kBadCharError = 0,    // the run ends with a message naming row and column
@@ -93,6 +105,9 @@ struct UnloadJob {
   char unique[256];
   char crack[32];
   char uncrack[32];
+  char manifest[256];    // manifest=: the run's JSON manifest; empty: none
+  char pieces[512];      // pieces=: the manifest's pieces this run unloads; empty: all
+  char join[2048];       // join=: manifests to join into manifest=
 
   // Numbers, switches, lengths and run state.
   uint32_t rows;         // progress line every this many rows
@@ -144,9 +159,15 @@ struct UnloadJob {
   int32_t zthreads;      // zstd worker threads; -1 = one on a multi-core machine, none in parallel runs
   uint8_t badchar;       // OptionBadChar
   uint8_t status;        // OptionStatus
+  uint8_t resume;        // OptionResume
+  int32_t plan;          // 1: write the manifest's plan and unload nothing
   // The run's live counters (set by the driver when it draws the status
   // line; null otherwise): the fetch loop adds to them once per batch.
   RunCounters* counters;
+  // Told of every file completed (set by the runner of a run with a
+  // manifest on its job copies; null otherwise).
+  FileWrittenCallback file_written;
+  void* file_context;
   void* message_context;
   MessageCallback message_callback;
 };

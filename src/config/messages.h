@@ -108,6 +108,38 @@ inline constexpr char kMsgSnapshotNumber[] =
 inline constexpr char kMsgSnapshotHoldsLock[] =
     "ERROR -- %s cannot write while the snapshot of this run holds the write lock; snapshot=NO lets it write.\n";
 
+// The manifest, resume, plans and joins.
+inline constexpr char kMsgManifestNeeded[] =
+    "ERROR -- %s= needs manifest=.\n";
+inline constexpr char kMsgManifestFiles[] =
+    "ERROR -- A run with manifest= writes files it can redo; file=%s cannot be (standard output or \"+\" append).\n";
+inline constexpr char kMsgManifestWrite[] =
+    "ERROR -- Cannot write the manifest %s (%s)\n";
+inline constexpr char kMsgManifestUnreadable[] =
+    "ERROR -- Cannot resume from the manifest %s: %s.\n";
+inline constexpr char kMsgManifestMissing[] =
+    "         no manifest %s to resume from: a new run starts and writes it.\n";
+inline constexpr char kMsgManifestOptionDiffers[] =
+    "ERROR -- %s= differs from the manifest %s; resume with the options of the run that wrote it.\n";
+inline constexpr char kMsgManifestSnapshotGone[] =
+    "ERROR -- The snapshot of the manifest (SCN %llu) can no longer be read (ORA-%05d); resume=NEW resumes at a new one.\n";
+inline constexpr char kMsgManifestNewLock[] =
+    "         resuming at a new snapshot: the embedded engine's snapshot ended with the run that took it.\n";
+inline constexpr char kMsgManifestNewScn[] =
+    "         resuming at a new snapshot (SCN %llu); the pieces done before read at SCN %llu.\n";
+inline constexpr char kMsgManifestChanged[] =
+    "         file %s of piece %zu changed since it was written: the piece is redone.\n";
+inline constexpr char kMsgManifestAllDone[] =
+    "         every piece of the manifest %s is done.\n";
+inline constexpr char kMsgManifestPlan[] =
+    "         plan of %zu pieces written to %s.\n";
+inline constexpr char kMsgManifestPieces[] =
+    "ERROR -- pieces=: %s is no piece number or range of 1 to %zu.\n";
+inline constexpr char kMsgManifestJoin[] =
+    "ERROR -- Cannot join %s: %s.\n";
+inline constexpr char kMsgManifestJoined[] =
+    "         joined %zu manifests into %s: %zu of %zu pieces done.\n";
+
 // Arguments, parameter files and the login.
 inline constexpr char kMsgOptionRefused[] =
     "ERROR -- %s%s%s\n";

@@ -150,6 +150,7 @@ enum class Rule {
   kPresetForm,
   kBadChar,
   kStatus,
+  kResume,
 };
 
 enum class Num {
@@ -171,6 +172,17 @@ int badchar_value(const char* value, size_t len) {
   len = word_len(value, len);
   for (int i = 0; i < 2; ++i) {
     if (equals_word(value, len, kBadCharNames[i])) return i;
+  }
+  return -1;
+}
+
+// resume= values, in OptionResume order.
+const char* const kResumeNames[] = {"NO", "YES", "NEW"};
+
+int resume_value(const char* value, size_t len) {
+  len = word_len(value, len);
+  for (int i = 0; i < 3; ++i) {
+    if (equals_word(value, len, kResumeNames[i])) return i;
   }
   return -1;
 }
@@ -205,7 +217,7 @@ struct Keyword {
 #define RV_SWITCH(name, f) {name, Rule::kSwitchOn, RV_FIELD(f), 0, kNoLength, Num::kNone}
 #define RV_PRESET(name, rule) {name, rule, 0, 0, 0, kNoLength, Num::kNone}
 
-// The sixty-eight keywords.
+// The seventy-three keywords.
 const Keyword kKeywords[] = {
     RV_TEXT("SQL", sql, 255),
     RV_TEXT("KEY", key, 511),
@@ -281,6 +293,11 @@ const Keyword kKeywords[] = {
     RV_SWITCH("SNAPSHOT", snapshot),
     {"STATUS", Rule::kStatus, RV_FIELD(status), 0, kNoLength, Num::kNone},
     RV_NUMBER("ZTHREADS", zthreads, Num::kThreads),
+    RV_TEXT("MANIFEST", manifest, 255),
+    {"RESUME", Rule::kResume, RV_FIELD(resume), 0, kNoLength, Num::kNone},
+    RV_SWITCH("PLAN", plan),
+    RV_TEXT("PIECES", pieces, 511),
+    RV_TEXT("JOIN", join, 2047),
 };
 
 #undef RV_FIELD
@@ -291,7 +308,7 @@ const Keyword kKeywords[] = {
 #undef RV_SWITCH
 #undef RV_PRESET
 
-static_assert(sizeof kKeywords / sizeof kKeywords[0] == 68, "sixty-eight keywords");
+static_assert(sizeof kKeywords / sizeof kKeywords[0] == 73, "seventy-three keywords");
 
 // Preset option texts, applied in order through set_option.
 const char* const kPresetMysql[] = {"ESCAPE=0x5c", "FIELD=0x2c", "RECORD=0x0a", "ESCF=0x0d0x0a0x220x27",
@@ -463,6 +480,9 @@ void apply_keyword(UnloadJob* job, const Keyword& k, const char* value, size_t l
     case Rule::kStatus:
       job->status = static_cast<uint8_t>(status_value(value, len));
       break;
+    case Rule::kResume:
+      job->resume = static_cast<uint8_t>(resume_value(value, len));
+      break;
   }
 }
 
@@ -499,6 +519,8 @@ OptionFault check_value(const Keyword& k, const char* value, size_t len) {
       return badchar_value(value, len) < 0 ? kOptionUnknownBadChar : kOptionApplied;
     case Rule::kStatus:
       return status_value(value, len) < 0 ? kOptionUnknownStatus : kOptionApplied;
+    case Rule::kResume:
+      return resume_value(value, len) < 0 ? kOptionUnknownResume : kOptionApplied;
     default:
       return kOptionApplied;
   }
@@ -667,6 +689,10 @@ void describe_fault(const char* text, OptionFault fault, bool with_parfile, char
       what = "Unknown status line setting";
       takes = "YES, NO, AUTO";
       break;
+    case kOptionUnknownResume:
+      what = "Unknown resume setting";
+      takes = "NO, YES, NEW";
+      break;
     default:
       break;
   }
@@ -674,6 +700,74 @@ void describe_fault(const char* text, OptionFault fault, bool with_parfile, char
 }
 
 }  // namespace
+
+void list_option_values(const UnloadJob& job, OptionValueFn fn, void* context) {
+  const char* base = reinterpret_cast<const char*>(&job);
+  for (const Keyword& k : kKeywords) {
+    char name[16];
+    size_t n = 0;
+    for (; k.name[n] != '\0' && n + 1 < sizeof name; ++n) {
+      name[n] = static_cast<char>(k.name[n] - 'A' + 'a');
+    }
+    name[n] = '\0';
+    const char* field = base + k.field;
+    char text[384];
+    int len = 0;
+    auto integer = [&] {
+      int64_t v = 0;
+      if (k.field_size == 1) v = *reinterpret_cast<const uint8_t*>(field);
+      if (k.field_size == 2) v = *reinterpret_cast<const uint16_t*>(field);
+      if (k.field_size == 4) v = *reinterpret_cast<const int32_t*>(field);
+      return v;
+    };
+    switch (k.rule) {
+      case Rule::kText:
+      case Rule::kUnique:
+        fn(context, name, field, strnlen(field, k.field_size));
+        continue;
+      case Rule::kDecoded:
+        fn(context, name, field,
+           k.len_field != kNoLength ? static_cast<size_t>(*reinterpret_cast<const int32_t*>(base + k.len_field))
+                                    : strnlen(field, k.field_size));
+        continue;
+      case Rule::kEscape:
+        fn(context, name, field, 1);
+        continue;
+      case Rule::kNumber:
+        if (k.number == Num::kError) {
+          for (int i = 0; i < job.error_count && len < 300; ++i) {
+            len += std::snprintf(text + len, sizeof text - static_cast<size_t>(len), "%s%d", i ? "," : "",
+                                 job.errors[i]);
+          }
+        } else {
+          len = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(integer()));
+        }
+        break;
+      case Rule::kSwitchOn:
+      case Rule::kData:
+        len = std::snprintf(text, sizeof text, "%s", integer() != 0 ? "YES" : "NO");
+        break;
+      case Rule::kFormat:
+        len = std::snprintf(text, sizeof text, "%s", kFormatNames[job.format & 3]);
+        break;
+      case Rule::kBadChar:
+        len = std::snprintf(text, sizeof text, "%s", kBadCharNames[job.badchar & 1]);
+        break;
+      case Rule::kStatus:
+        len = std::snprintf(text, sizeof text, "%s", kStatusNames[job.status % 3]);
+        break;
+      case Rule::kResume:
+        len = std::snprintf(text, sizeof text, "%s", kResumeNames[job.resume % 3]);
+        break;
+      case Rule::kHelp:
+      case Rule::kPresetText:
+      case Rule::kPresetFast:
+      case Rule::kPresetForm:
+        continue;
+    }
+    fn(context, name, text, len < 0 ? 0 : static_cast<size_t>(len));
+  }
+}
 
 void describe_option_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap) {
   if (cap == 0) return;

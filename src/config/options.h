@@ -40,6 +40,7 @@ enum OptionFault : int32_t {
   kOptionThreadsRange = 8,    // zthreads= outside 0 to 64
   kOptionUnknownBadChar = 9,  // badchar= other than ERROR, REPLACE
   kOptionUnknownStatus = 10,  // status= other than YES, NO, AUTO
+  kOptionUnknownResume = 11,  // resume= other than NO, YES, NEW
 };
 
 // Applies one keyword=value text, or leaves the job untouched and says why
@@ -68,5 +69,16 @@ void closest_keyword(const char* word, size_t len, bool with_parfile, char out[1
 // refused value of a known keyword is shown, cut to 40 characters, with the
 // values the keyword takes. Control bytes are shown as "?".
 void describe_option_fault(const char* text, OptionFault fault, bool with_parfile, char* out, size_t cap);
+
+// Every keyword's value in the job as one canonical text, in a fixed
+// order, keyword in lower case: texts as stored, decoded values as their
+// bytes (which may hold any byte), numbers in base 10, switches YES or NO,
+// format=, badchar=, status= and resume= by name, error= as its codes
+// joined by commas, escape= as its one byte. The presets (text=, fast=,
+// form=) and help= are left out: what they do shows in the keywords they
+// set. Secrets (user=, key=, crack=) are given too: the caller leaves them
+// out where it keeps the values.
+typedef void (*OptionValueFn)(void* context, const char* keyword, const char* value, size_t len);
+void list_option_values(const UnloadJob& job, OptionValueFn fn, void* context);
 
 }  // namespace rowvane

@@ -15,8 +15,10 @@
 
 #include "config/messages.h"
 #include "config/run_counters.h"
+#include "parallel/manifest.h"
 #include "parallel/split.h"
 #include "parallel/table_list.h"
+#include "platform/file_io.h"
 #include "platform/interrupt.h"
 #include "unload/job_runner.h"
 #include "unload/output.h"
@@ -29,11 +31,18 @@ namespace {
 constexpr char kWorkerQuery[] = "SELECT * FROM %s WHERE ROWID >= :minrid AND ROWID < :maxrid";
 constexpr size_t kRowidChars = 18;
 
+// The files a worker's latest attempt completed, for the manifest.
+struct WrittenFiles {
+  std::vector<ManifestFile> files;
+  bool lost = false;  // one could not be noted: the piece cannot count as done
+};
+
 // A worker's result is the one its job runner stored in its copy; a worker
 // whose copy or thread could not be made has none and counts as not started.
 struct Worker {
   std::unique_ptr<UnloadJob> job;  // null when the copy could not be allocated
   bool started = false;            // the thread of the latest attempt started
+  WrittenFiles written;            // with a manifest: the files of the latest attempt
   int32_t result() const { return job && started ? job->result : kResultWorkerNotStarted; }
 };
 
@@ -238,6 +247,8 @@ void worker_main(UnloadJob* job, WorkerRunner runner, Pool* pool, int slot) {
 // success.
 std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& hooks, Pool* pool,
                          int slot) {
+  w.written.files.clear();
+  w.written.lost = false;
   {
     std::lock_guard<std::mutex> lock(pool->mutex);
     ++pool->running;
@@ -258,15 +269,89 @@ std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& 
   }
 }
 
+// Collects, on the worker's thread, the files its run completed.
+void note_written_file(void* context, const char* name, char kind, uint64_t rows) {
+  auto* written = static_cast<WrittenFiles*>(context);
+  try {
+    ManifestFile f;
+    f.name = name;
+    f.kind = kind;
+    f.rows = rows;
+    written->files.push_back(std::move(f));
+  } catch (const std::exception&) {
+    written->lost = true;  // the piece then cannot count as done
+  }
+}
+
+// The manifest of a run as its pieces end: each ended piece's state and
+// files (with their sizes and checksums, read back from the disk) go in,
+// and the manifest is rewritten whole.
+class ManifestTracker {
+ public:
+  ManifestTracker(const char* path, Manifest* m, DbSession* s) : path_(path), m_(m), s_(s) {}
+
+  // numbers[i]: the manifest's piece run as the i-th piece of this run.
+  std::vector<size_t> numbers;
+
+  // 0, or kResultWriteFailed after one line (once).
+  int write() {
+    const int error = write_manifest(path_, *m_);
+    if (error == 0) return 0;
+    if (failed_ == 0) {
+      char reason[128];
+      session_messagef(s_, kMsgManifestWrite, path_, system_error_text(error, reason, sizeof reason));
+    }
+    failed_ = kResultWriteFailed;
+    return failed_;
+  }
+
+  void ended(size_t i, int32_t result, const WrittenFiles& written) {
+    ManifestPiece& p = m_->pieces[numbers[i]];
+    p.result = result;
+    p.files.clear();
+    if (result == 0 && !written.lost) {
+      p.state = PieceState::kDone;
+      p.files = written.files;
+      for (ManifestFile& f : p.files) {
+        if (!checksum_file(f.name.c_str(), &f.bytes, &f.crc32)) f.bytes = -1;
+      }
+    } else {
+      p.state = interrupt_signal() != 0 ? PieceState::kUnfinished : PieceState::kFailed;
+    }
+    write();
+  }
+
+  // The run's end: complete when every piece is done.
+  int finish() {
+    bool all = true;
+    for (const ManifestPiece& p : m_->pieces) all = all && p.state == PieceState::kDone;
+    m_->state = all ? "complete" : "incomplete";
+    write();
+    return failed_;
+  }
+
+ private:
+  const char* path_;
+  Manifest* m_;
+  DbSession* s_;
+  int failed_ = 0;
+};
+
 // Makes the worker's copy when it has none. False (with a message) when no
 // memory is left for it.
 bool ensure_job(Worker& w, const UnloadJob& job, const Piece& piece, DbSession* s,
-                const WorkerHooks& hooks) {
+                const WorkerHooks& hooks, bool tracked) {
   if (w.job) return true;
   const bool with_owner = !embedded_engine(s);
   if (!hooks.fault || hooks.fault(piece.range.index, false) != kFaultNoMemory)
     w.job = make_worker_job(job, piece, with_owner);
-  if (w.job) return true;
+  if (w.job) {
+    if (tracked) {
+      w.job->file_written = note_written_file;
+      w.job->file_context = &w.written;
+    }
+    return true;
+  }
   session_messagef(s, kMsgWorkerJob, piece.range.index);
   return false;
 }
@@ -290,39 +375,57 @@ bool stop_requested(DbSession* s) {
 }
 
 // Runs one worker per piece, at most `limit` at a time, then re-runs the
-// failed ones within job.retry. Returns the sum of the workers' final
-// results, or the signal's result after an interruption.
+// failed ones within job.retry. With a tracker, each piece's end goes into
+// the manifest as it comes. Returns the sum of the workers' final results,
+// or the signal's result after an interruption.
 int run_pieces(const UnloadJob& job, DbSession* s, const WorkerHooks& hooks,
-               const std::vector<Piece>& pieces, int limit) {
+               const std::vector<Piece>& pieces, int limit, ManifestTracker* tracker) {
   const int n = static_cast<int>(pieces.size());
   if (job.counters) job.counters->pieces_all.store(static_cast<uint32_t>(n), std::memory_order_relaxed);
   std::vector<Worker> workers(pieces.size());
   std::vector<std::thread> threads(pieces.size());
+  std::vector<bool> settled(pieces.size(), false);
   Pool pool;
-  auto join_ended = [&] {
+  auto settle = [&](int i) {
+    threads[i].join();
+    settled[i] = true;
+    if (tracker) tracker->ended(static_cast<size_t>(i), workers[i].result(), workers[i].written);
+  };
+  auto settle_ended = [&] {
     std::vector<int> ended;
     {
       std::lock_guard<std::mutex> lock(pool.mutex);
       ended.swap(pool.ended);
     }
-    for (int i : ended) threads[i].join();
+    for (int i : ended) settle(i);
   };
 
-  // First wave. A signal stops the starting too; the workers already
-  // running stop at their next record.
-  for (int i = 0; i < n && interrupt_signal() == 0; ++i) {
+  // First wave: a piece starts whenever fewer than `limit` run, and each
+  // ended one is joined (and recorded) as soon as it ends. A signal stops
+  // the starting; the workers already running stop at their next record.
+  int next = 0;
+  for (;;) {
+    bool can_start = false;
+    bool idle = false;
     {
       std::unique_lock<std::mutex> lock(pool.mutex);
-      pool.changed.wait(lock, [&] { return pool.running < limit; });
+      pool.changed.wait_for(lock, std::chrono::milliseconds(200), [&] {
+        return !pool.ended.empty() || pool.running == 0 || (next < n && pool.running < limit);
+      });
+      can_start = next < n && pool.running < limit;
+      idle = pool.running == 0 && pool.ended.empty();
     }
-    join_ended();
-    if (!ensure_job(workers[i], job, pieces[i], s, hooks)) continue;
-    threads[i] = start_worker(workers[i], pieces[i].range.index, s, hooks, &pool, i);
+    settle_ended();
+    if (next < n && interrupt_signal() == 0) {
+      if (!can_start) continue;
+      const int i = next++;
+      if (!ensure_job(workers[i], job, pieces[i], s, hooks, tracker != nullptr)) continue;
+      threads[i] = start_worker(workers[i], pieces[i].range.index, s, hooks, &pool, i);
+      continue;
+    }
+    if (idle) break;
   }
-  for (int i = 0; i < n; ++i) {
-    if (threads[i].joinable()) threads[i].join();
-  }
-  pool.ended.clear();
+  settle_ended();
 
   // Re-runs, one thread at a time, only when some workers succeeded and some
   // failed. The budget is compared at the start of each pass only.
@@ -343,10 +446,10 @@ int run_pieces(const UnloadJob& job, DbSession* s, const WorkerHooks& hooks,
         }
         if (interrupt_signal() != 0) break;
         ++k;
-        if (!ensure_job(workers[i], job, pieces[i], s, hooks)) continue;
+        if (!ensure_job(workers[i], job, pieces[i], s, hooks, tracker != nullptr)) continue;
         keep_log_of_failed_attempt(workers[i].job.get());
-        std::thread t = start_worker(workers[i], pieces[i].range.index, s, hooks, &pool, i);
-        if (t.joinable()) t.join();
+        threads[i] = start_worker(workers[i], pieces[i].range.index, s, hooks, &pool, i);
+        if (threads[i].joinable()) settle(i);
         pool.ended.clear();
       }
       if (!any(true)) break;
@@ -355,14 +458,216 @@ int run_pieces(const UnloadJob& job, DbSession* s, const WorkerHooks& hooks,
 
   int32_t sum = 0;
   for (int i = 0; i < n; ++i) {
+    // A piece whose worker never ran is recorded as failed; one a signal
+    // kept from starting stays pending.
+    if (tracker && !settled[i] && (i < next || workers[i].job)) {
+      tracker->ended(static_cast<size_t>(i), workers[i].result(), workers[i].written);
+    }
     sum += workers[i].result();
     workers[i].job.reset();
   }
+  if (tracker) sum += tracker->finish();
   // The sum of interrupted workers' results would mean nothing: the run
   // reports the signal, as a single run does.
   if (interrupt_signal() != 0) return interrupted_result(interrupt_signal());
   return sum;
 }
+
+// The pieces of a run and the tables they belong to (a many-table run's;
+// empty otherwise). Pieces point into tables, which is complete before the
+// first piece is added.
+struct RunPlan {
+  std::vector<TableName> tables;
+  std::vector<Piece> pieces;
+};
+
+enum class RunKind { kStatement, kSplit, kTables };
+
+// A run's manifest: on resume the one read back, else the plan's.
+class RunManifest {
+ public:
+  RunManifest(UnloadJob* job, DbSession* s) : job_(job), s_(s) {}
+
+  bool active() const { return job_->manifest[0] != '\0'; }
+  bool resuming() const { return resuming_; }
+
+  // Before the snapshot: refuses outputs a redo cannot replace, and on
+  // resume reads the manifest and compares its options with the job's.
+  // 0 or a result code (one line said why).
+  int open() {
+    if (!active()) return 0;
+    if (job_->data != 0 && (std::strcmp(job_->file, "-") == 0 || job_->file[0] == '+')) {
+      session_messagef(s_, kMsgManifestFiles, job_->file);
+      return kResultUsage;
+    }
+    // Not the database file, nor the log.
+    if (check_guarded(s_, "manifest", job_->manifest, file_identity(job_->manifest)) != 0) {
+      return kResultOpenFailed;
+    }
+    manifest_options(*job_, &mine_);
+    if (job_->resume == kResumeNo) return 0;
+    std::string why;
+    const int rc = read_manifest(job_->manifest, &m_, &why);
+    if (rc == 1) {
+      session_messagef(s_, kMsgManifestMissing, job_->manifest);
+      return 0;
+    }
+    if (rc != 0) {
+      session_messagef(s_, kMsgManifestUnreadable, job_->manifest, why.c_str());
+      return kResultUsage;
+    }
+    std::string name;
+    if (differing_option(m_, mine_, &name)) {
+      session_messagef(s_, kMsgManifestOptionDiffers, name.c_str(), job_->manifest);
+      return kResultUsage;
+    }
+    resuming_ = true;
+    return 0;
+  }
+
+  // The run's snapshot: a new run's, or on resume the manifest's when the
+  // database still has it (resume=YES), else a new one.
+  int snapshot(RunSnapshot* snapshot) {
+    if (!job_->snapshot) return 0;
+    if (resuming_ && m_.snapshot.kind == "scn" && job_->resume == kResumeYes) {
+      const int rc = probe_snapshot_scn(s_, m_.snapshot.scn);
+      if (rc != 0) {
+        session_messagef(s_, kMsgManifestSnapshotGone, static_cast<unsigned long long>(m_.snapshot.scn),
+                         rc > 0 ? rc : 0);
+        return kResultSplitFailed;
+      }
+      job_->snapshot_scn = m_.snapshot.scn;
+      return 0;
+    }
+    const int rc = snapshot->take();
+    if (rc != 0 || !resuming_) return rc;
+    // Said once the run knows it has pieces to redo.
+    if (job_->snapshot_lock) {
+      std::snprintf(note_, sizeof note_, "%s", kMsgManifestNewLock);
+    } else if (m_.snapshot.kind == "scn") {
+      std::snprintf(note_, sizeof note_, kMsgManifestNewScn, static_cast<unsigned long long>(job_->snapshot_scn),
+                    static_cast<unsigned long long>(m_.snapshot.scn));
+    }
+    record_snapshot();
+    return 0;
+  }
+
+  // A new run's manifest from its plan.
+  void plan(const RunPlan& plan, const char* owner, const char* table) {
+    m_.options = mine_.options;
+    record_snapshot();
+    if (plan.tables.empty()) m_.tables.push_back(ManifestTable{owner, table});
+    for (const TableName& t : plan.tables) m_.tables.push_back(ManifestTable{t.owner, t.name});
+    for (const Piece& p : plan.pieces) {
+      ManifestPiece mp;
+      mp.table = p.table ? static_cast<int32_t>(p.table - plan.tables.data()) : 0;
+      mp.index = p.range.index;
+      mp.whole = p.whole;
+      if (!p.whole) {
+        mp.min_rowid = p.range.min_rowid;
+        mp.max_rowid = p.range.max_rowid;
+      }
+      m_.pieces.push_back(std::move(mp));
+    }
+  }
+
+  // A resumed run's plan from the manifest. False (one line) when a
+  // table's name does not fit.
+  bool resumed_plan(RunKind kind, RunPlan* plan) {
+    if (kind == RunKind::kTables) {
+      for (const ManifestTable& t : m_.tables) {
+        TableName name{};
+        if (t.owner.size() >= sizeof name.owner || t.name.size() >= sizeof name.name) {
+          session_messagef(s_, kMsgManifestUnreadable, job_->manifest, "a table name is too long");
+          return false;
+        }
+        std::memcpy(name.owner, t.owner.c_str(), t.owner.size() + 1);
+        std::memcpy(name.name, t.name.c_str(), t.name.size() + 1);
+        plan->tables.push_back(name);
+      }
+    }
+    for (const ManifestPiece& mp : m_.pieces) {
+      Piece p{};
+      if (kind == RunKind::kTables) {
+        if (mp.table < 0 || static_cast<size_t>(mp.table) >= plan->tables.size()) {
+          session_messagef(s_, kMsgManifestUnreadable, job_->manifest, "a piece names no table");
+          return false;
+        }
+        p.table = &plan->tables[static_cast<size_t>(mp.table)];
+      }
+      p.range.index = mp.index;
+      p.whole = mp.whole;
+      std::snprintf(p.range.min_rowid, sizeof p.range.min_rowid, "%s", mp.min_rowid.c_str());
+      std::snprintf(p.range.max_rowid, sizeof p.range.max_rowid, "%s", mp.max_rowid.c_str());
+      plan->pieces.push_back(p);
+    }
+    return true;
+  }
+
+  // Runs the plan's pieces that are to run: all of a new run; on resume
+  // those not done, and done ones whose files have changed since (missing
+  // or of another size); only those pieces= chooses. plan=YES writes the
+  // manifest and runs none.
+  int run(const RunPlan& plan, const WorkerHooks& hooks, int limit) {
+    if (!active()) return run_pieces(*job_, s_, hooks, plan.pieces, limit, nullptr);
+    std::vector<bool> chosen(m_.pieces.size(), true);
+    std::string bad;
+    if (job_->pieces[0] != '\0' && !select_pieces(job_->pieces, m_.pieces.size(), &chosen, &bad)) {
+      session_messagef(s_, kMsgManifestPieces, bad.c_str(), m_.pieces.size());
+      return kResultUsage;
+    }
+    ManifestTracker tracker(job_->manifest, &m_, s_);
+    std::vector<Piece> todo;
+    for (size_t i = 0; i < m_.pieces.size(); ++i) {
+      if (!chosen[i] || (resuming_ && done_and_intact(i))) continue;
+      todo.push_back(plan.pieces[i]);
+      tracker.numbers.push_back(i);
+    }
+    m_.state = job_->plan ? "planned" : "running";
+    if (tracker.write() != 0) return kResultOpenFailed;
+    if (job_->plan) {
+      session_messagef(s_, kMsgManifestPlan, m_.pieces.size(), job_->manifest);
+      return 0;
+    }
+    if (todo.empty()) {
+      session_messagef(s_, kMsgManifestAllDone, job_->manifest);
+      return tracker.finish();
+    }
+    if (note_[0] != '\0') session_message(s_, note_);
+    return run_pieces(*job_, s_, hooks, todo, limit, &tracker);
+  }
+
+ private:
+  void record_snapshot() {
+    m_.snapshot = ManifestSnapshot{};
+    m_.snapshot.taken = utc_now_text();
+    if (job_->snapshot_lock) m_.snapshot.kind = "lock";
+    if (job_->snapshot_scn != 0) {
+      m_.snapshot.kind = "scn";
+      m_.snapshot.scn = job_->snapshot_scn;
+    }
+  }
+
+  bool done_and_intact(size_t i) {
+    const ManifestPiece& p = m_.pieces[i];
+    if (p.state != PieceState::kDone) return false;
+    for (const ManifestFile& f : p.files) {
+      int64_t bytes = -1;
+      if (f.bytes >= 0 && (!regular_file_size(f.name.c_str(), &bytes) || bytes != f.bytes)) {
+        session_messagef(s_, kMsgManifestChanged, f.name.c_str(), i + 1);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  UnloadJob* job_;
+  DbSession* s_;
+  Manifest m_;
+  Manifest mine_;
+  bool resuming_ = false;
+  char note_[160] = "";  // the line saying a resumption reads at a new snapshot
+};
 
 }  // namespace
 
@@ -377,14 +682,20 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
   if (job->log[0]) expand_file_name(job->log, log_name, sizeof log_name, 0, job->piece);
   rc = check_run_outputs(*job, s, log_name);
   if (rc != 0) return rc;
+  RunManifest manifest(job, s);
+  rc = manifest.open();
+  if (rc != 0) return rc;
 
   parse_split_name(job);
   fold_split_names(job);
   if (job->owner[0] == '\0') query_current_user(s, job->owner);
   RunSnapshot snapshot(job, s);
-  if (job->snapshot) {
-    rc = snapshot.take();
-    if (rc != 0) return rc;
+  rc = manifest.snapshot(&snapshot);
+  if (rc != 0) return rc;
+  RunPlan plan;
+  if (manifest.resuming()) {
+    if (!manifest.resumed_plan(RunKind::kSplit, &plan)) return kResultUsage;
+    return manifest.run(plan, hooks, static_cast<int>(plan.pieces.size()));
   }
   int d = job->degree < 2 ? 2 : (job->degree > kMaxRanges ? kMaxRanges : job->degree);
 
@@ -420,10 +731,27 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
                                        std::memory_order_relaxed);
   }
 
-  std::vector<Piece> pieces;
-  for (int i = 0; i < list.count; ++i) pieces.push_back(Piece{nullptr, list.ranges[i], false});
+  for (int i = 0; i < list.count; ++i) plan.pieces.push_back(Piece{nullptr, list.ranges[i], false});
+  if (manifest.active()) manifest.plan(plan, job->owner, job->split);
   // Every worker at once.
-  return run_pieces(*job, s, hooks, pieces, list.count);
+  return manifest.run(plan, hooks, list.count);
+}
+
+int run_statement_with_manifest(UnloadJob* job, DbSession* driver_session, const WorkerHooks& hooks) {
+  DbSession* s = driver_session;
+  guard_database_file(s, job->user);
+  RunManifest manifest(job, s);
+  int rc = manifest.open();
+  if (rc != 0) return rc;
+  RunPlan plan;
+  if (manifest.resuming()) {
+    if (!manifest.resumed_plan(RunKind::kStatement, &plan)) return kResultUsage;
+  } else {
+    plan.pieces.push_back(Piece{nullptr, RowidRange{job->piece, {}, {}}, true});
+    manifest.plan(plan, "", "");
+  }
+  // One session reads the statement: there is no snapshot to share.
+  return manifest.run(plan, hooks, 1);
 }
 
 namespace {
@@ -505,24 +833,32 @@ int run_many_tables(UnloadJob* job, DbSession* driver_session, const WorkerHooks
     return kResultUsage;
   }
   guard_database_file(s, job->user);
+  RunManifest manifest(job, s);
+  rc = manifest.open();
+  if (rc != 0) return rc;
   char user[132] = "";
   if (!embedded_engine(s)) query_current_user(s, user);
 
   // One point in time for every table, taken before the list is read.
   RunSnapshot snapshot(job, s);
-  if (job->snapshot) {
-    rc = snapshot.take();
-    if (rc != 0) return rc;
-  }
-  std::vector<TableName> tables;
-  rc = choose_tables(s, patterns, user, &tables);
-  if (rc != 0) {
-    session_messagef(s, kMsgTablesList, rc);
-    return kResultSplitFailed;
-  }
-  if (tables.empty()) {
-    session_messagef(s, kMsgTablesNoMatch, job->tables);
-    return kResultUsage;
+  rc = manifest.snapshot(&snapshot);
+  if (rc != 0) return rc;
+  const int limit = job->degree < 1 ? 1 : job->degree;
+  RunPlan plan;
+  std::vector<TableName>& tables = plan.tables;
+  if (manifest.resuming()) {
+    // The tables and pieces of the manifest, whatever the dictionary holds now.
+    if (!manifest.resumed_plan(RunKind::kTables, &plan)) return kResultUsage;
+  } else {
+    rc = choose_tables(s, patterns, user, &tables);
+    if (rc != 0) {
+      session_messagef(s, kMsgTablesList, rc);
+      return kResultSplitFailed;
+    }
+    if (tables.empty()) {
+      session_messagef(s, kMsgTablesNoMatch, job->tables);
+      return kResultUsage;
+    }
   }
   // Every table's names are checked before the first worker starts.
   std::unique_ptr<UnloadJob> probe(new (std::nothrow) UnloadJob);
@@ -538,9 +874,9 @@ int run_many_tables(UnloadJob* job, DbSession* driver_session, const WorkerHooks
     }
   }
   probe.reset();
-  std::vector<Piece> pieces;
+  if (manifest.resuming()) return manifest.run(plan, hooks, limit);
   for (const TableName& t : tables) {
-    rc = add_table_pieces(s, *job, t, &pieces);
+    rc = add_table_pieces(s, *job, t, &plan.pieces);
     if (rc != 0) return rc;
     if (job->counters) {
       job->counters->rows_expected.fetch_add(estimate_table_rows(s, t.owner, t.name),
@@ -548,7 +884,68 @@ int run_many_tables(UnloadJob* job, DbSession* driver_session, const WorkerHooks
     }
     if (stop_requested(s)) return interrupted_result(interrupt_signal());
   }
-  return run_pieces(*job, s, hooks, pieces, job->degree < 1 ? 1 : job->degree);
+  if (manifest.active()) manifest.plan(plan, "", "");
+  return manifest.run(plan, hooks, limit);
+}
+
+int join_manifests(const UnloadJob& job, DbSession* s) {
+  Manifest all;
+  size_t count = 0;
+  for (const char* p = job.join; *p;) {
+    const char* end = std::strchr(p, ',');
+    if (!end) end = p + std::strlen(p);
+    const std::string name(p, end);
+    p = *end ? end + 1 : end;
+    Manifest m;
+    std::string why;
+    const int rc = read_manifest(name.c_str(), &m, &why);
+    if (rc == 1) why = "no such file";
+    std::string option;
+    if (rc == 0 && count > 0) {
+      if (differing_option(all, m, &option)) {
+        why = "its " + option + "= differs";
+      } else if (m.snapshot.kind != all.snapshot.kind || m.snapshot.scn != all.snapshot.scn) {
+        why = "its snapshot differs";
+      } else if (m.pieces.size() != all.pieces.size() || m.tables.size() != all.tables.size()) {
+        why = "its pieces differ";
+      }
+      for (size_t i = 0; why.empty() && i < m.pieces.size(); ++i) {
+        const ManifestPiece& a = all.pieces[i];
+        const ManifestPiece& b = m.pieces[i];
+        if (a.table != b.table || a.index != b.index || a.min_rowid != b.min_rowid || a.max_rowid != b.max_rowid) {
+          why = "its pieces differ";
+        }
+      }
+    }
+    if (rc != 0 || !why.empty()) {
+      session_messagef(s, kMsgManifestJoin, name.c_str(), why.c_str());
+      return kResultUsage;
+    }
+    if (count++ == 0) {
+      all = std::move(m);
+      continue;
+    }
+    // A done piece wins; otherwise any news over a pending one.
+    for (size_t i = 0; i < m.pieces.size(); ++i) {
+      ManifestPiece& a = all.pieces[i];
+      ManifestPiece& b = m.pieces[i];
+      if ((b.state == PieceState::kDone && a.state != PieceState::kDone) ||
+          (a.state == PieceState::kPending && b.state != PieceState::kPending)) {
+        a = std::move(b);
+      }
+    }
+  }
+  size_t done = 0;
+  for (const ManifestPiece& p : all.pieces) done += p.state == PieceState::kDone;
+  all.state = done == all.pieces.size() ? "complete" : "incomplete";
+  const int error = write_manifest(job.manifest, all);
+  if (error != 0) {
+    char reason[128];
+    session_messagef(s, kMsgManifestWrite, job.manifest, system_error_text(error, reason, sizeof reason));
+    return kResultWriteFailed;
+  }
+  session_messagef(s, kMsgManifestJoined, count, job.manifest, done, all.pieces.size());
+  return 0;
 }
 
 }  // namespace rowvane

@@ -35,6 +35,11 @@ static_assert(std::is_trivially_copyable_v<WorkerHooks>);
 int run_parallel_unload(UnloadJob* job, DbSession* driver_session,
                         const WorkerHooks& hooks = WorkerHooks{});
 
+// With manifest=FILE the runs below write FILE as their pieces end (see
+// parallel/manifest.h); with resume= they redo only what it shows
+// unfinished, with plan=YES they write it and unload nothing, and
+// pieces= runs only the pieces it lists.
+
 // A many-table run (tables=): takes the run's snapshot once, reads the
 // tables the list chooses from the dictionary, and unloads each as
 // "SELECT * FROM owner.table" (quoted names), cut into ROWID ranges as
@@ -47,5 +52,17 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session,
 // sum of the workers' results or the signal's result.
 int run_many_tables(UnloadJob* job, DbSession* driver_session,
                     const WorkerHooks& hooks = WorkerHooks{});
+
+// A run of query= or sql= with manifest=: one piece, run as a worker of a
+// parallel run, so that its files, their rows and checksums go into the
+// manifest (and a resumed run redoes it unless it is done).
+int run_statement_with_manifest(UnloadJob* job, DbSession* driver_session,
+                                const WorkerHooks& hooks = WorkerHooks{});
+
+// With manifest= and join=: joins the manifests join= lists (written by
+// runs of chosen pieces of one plan, on other hosts, say) into manifest=:
+// every piece as done as in any of them. They must agree on options,
+// snapshot, tables and pieces. 0, or kResultUsage after one line.
+int join_manifests(const UnloadJob& job, DbSession* s);
 
 }  // namespace rowvane

@@ -10,5 +10,7 @@ namespace rowvane {
 int64_t clock_seconds();
 // Local-time breakdown of seconds (thread-safe); false when it fails, out zeroed.
 bool local_time(int64_t seconds, std::tm* out);
+// The same in UTC.
+bool utc_time(int64_t seconds, std::tm* out);
 
 }  // namespace rowvane

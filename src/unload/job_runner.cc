@@ -178,6 +178,7 @@ int unload_query(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
   if (has_control) {
     write_control_file(columns.first(), *job);
     guard_file(s, "control", control, file_identity(control));
+    if (job->file_written) job->file_written(job->file_context, control, 'c', 0);
   }
   if (!job->data) return kResultOk;
   if (int signal_rc = stopped_by_signal(s)) return signal_rc;
@@ -294,6 +295,15 @@ int check_output_options(const UnloadJob& job, DbSession* s) {
 
 int run_setup_statement(DbSession* s, const char* text) {
   return run_statement(s, text, OCI_COMMIT_ON_SUCCESS);
+}
+
+int probe_snapshot_scn(DbSession* s, uint64_t scn) {
+  char text[kSessionStatementSize];
+  std::snprintf(text, sizeof text, "BEGIN DBMS_FLASHBACK.ENABLE_AT_SYSTEM_CHANGE_NUMBER(%llu); END;",
+                static_cast<unsigned long long>(scn));
+  const int rc = run_statement(s, text, OCI_DEFAULT);
+  if (rc == 0) run_statement(s, "BEGIN DBMS_FLASHBACK.DISABLE; END;", OCI_DEFAULT);
+  return rc;
 }
 
 int run_job(UnloadJob* job, const RunContext& context) {

@@ -28,4 +28,9 @@ inline int run_job(UnloadJob* job) { return run_job(job, RunContext{}); }
 // allocated, else 0. Failures are reported through the session.
 int run_setup_statement(DbSession* s, const char* text);
 
+// Whether the session can still read at a system change number: enters
+// flashback at it and leaves it again. 0, or the database's error number
+// (its text reported), -1 when no statement handle could be made.
+int probe_snapshot_scn(DbSession* s, uint64_t scn);
+
 }  // namespace rowvane

@@ -319,6 +319,8 @@ int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   std::memcpy(f->key, job.crack, strnlen(job.crack, sizeof f->key));
   f->sequence = 1;
   if (job.size > 0) f->size_limit = static_cast<uint64_t>(job.size) * 1048576u;
+  f->on_written = job.file_written;
+  f->written_context = job.file_context;
   return open_sequence_files(f, job, s);
 }
 
@@ -425,8 +427,12 @@ int close_output_files(OutputFiles* f, FileEnd end) {
         std::remove(lob);
       }
     }
+    const bool lob_kept = !(size == 0 && regular);
     if (!settle_file(f->lob_temp, lob, end, ok_so_far)) lob_status = kResultWriteFailed;
     if (lob_status != 0) status = lob_status;
+    if (f->on_written && end == FileEnd::kPublish && lob_kept && status == 0) {
+      f->on_written(f->written_context, lob, 'l', 0);
+    }
   }
   // Both streams are finished and closed: only now may the data file take
   // its name, and only after its lob file did, so that a data file under its
@@ -435,6 +441,9 @@ int close_output_files(OutputFiles* f, FileEnd end) {
   const bool data_ok = end == FileEnd::kKeep ? data_status == 0 : status == 0;
   if (data_open && !settle_file(f->data_temp, plain_name(f->data_name), end, data_ok)) {
     status = kResultWriteFailed;
+  }
+  if (f->on_written && data_open && end == FileEnd::kPublish && status == 0) {
+    f->on_written(f->written_context, plain_name(f->data_name), 'd', f->rows_in_file);
   }
   return status;
 }

@@ -78,6 +78,8 @@ struct OutputFiles {
   float megabytes = 0;                 // over all files of the call (before compression)
   uint64_t file_bytes = 0;             // bytes handed to the current data file (before compression)
   uint64_t size_limit = UINT64_MAX;    // size x 1048576 bytes; no limit when size is 0
+  FileWrittenCallback on_written = nullptr;  // the job's file_written, told of each published file
+  void* written_context = nullptr;
 };
 
 // Resets f, sets the modes from the job and opens the first files (sequence
