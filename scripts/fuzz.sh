@@ -10,7 +10,7 @@
 #
 # The time per harness defaults to $FUZZ_SECONDS, else 10. Names select
 # harnesses (options, parfile, login, login_cipher, file_name, number_date,
-# escape); without names every harness runs.
+# escape, manifest); without names every harness runs.
 set -e
 cd "$(dirname "$0")/.."
 seconds=${1:-${FUZZ_SECONDS:-10}}

@@ -145,7 +145,12 @@ std::string usage_text(bool help) {
          "   level   = compression level of .gz (1-12, default 6) or .zst (1-19, default 3).\n"
          "   zthreads= compressing threads: .zst 0-64 (default 1), .gz 1-8 (default 2).\n"
          "   badchar = text=JSON, bytes that are not UTF-8: ERROR or REPLACE.\n"
-         "   status  = live status line on stderr (YES|NO|AUTO, AUTO: when a terminal).\n";
+         "   status  = live status line on stderr (YES|NO|AUTO, AUTO: when a terminal).\n"
+         "   manifest= JSON manifest of the run: pieces, files, rows, CRC-32.\n"
+         "   resume  = redo the manifest's unfinished pieces (NO|YES|NEW, NEW: new snapshot).\n"
+         "   plan    = write the manifest's plan only, unload nothing (YES|NO).\n"
+         "   pieces  = the manifest's pieces to unload (1-4,9).\n"
+         "   join    = manifests of one plan to join into manifest= (a.json,b.json).\n";
   }
   t += "\n"
        "  for field and record, you can use '0x' to specify hex character code,\n"

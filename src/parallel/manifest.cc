@@ -280,7 +280,7 @@ bool read_file(const Json& j, ManifestFile* f) {
 bool read_piece(const Json& j, int32_t table, ManifestPiece* p) {
   uint64_t index = 0;
   std::string state;
-  if (j.type != Json::kObject || !whole_number(j.get("index"), &index) || index > 1000000 ||
+  if (j.type != Json::kObject || !whole_number(j.get("index"), &index) || index < 1 || index > 1000000 ||
       !text_of(j.get("state"), &state)) {
     return false;
   }
@@ -303,7 +303,10 @@ bool read_piece(const Json& j, int32_t table, ManifestPiece* p) {
   }
   if (!known) return false;
   const Json* result = j.get("result");
-  if (result && result->type == Json::kNumber) p->result = std::atoi(result->text.c_str());
+  if (result && result->type == Json::kNumber) {
+    const long value = std::strtol(result->text.c_str(), nullptr, 10);
+    p->result = value < -1000 || value > 1000 ? 1 : static_cast<int32_t>(value);
+  }
   const Json* files = j.get("files");
   if (files && files->type == Json::kArray) {
     for (const Json& f : files->items) {
