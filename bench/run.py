@@ -49,6 +49,7 @@ TARGETS = [
     (".zst size / .gz size", "zst_size_vs_gz", "<", 1.0),
     ("text=JSON / text=CSV", "json_vs_csv", "<=", 1.25),
     ("degree=1 / degree=2", "deg1_vs_deg2", ">=", 1.6),
+    ("manifest= degree=2 / degree=2", "manifest_vs_split", "<=", 1.1),
     ("peak RSS of a single run (MiB)", "rss_max_mib", "<=", 32.0),
     ("RSS 1,000,000 vs 100,000 rows (change)", "rss_growth", "<=", 0.10),
     ("peak RSS of lobfile with 1 MiB objects (MiB)", "rss_big_lob_mib", "<=", 32.0),
@@ -113,6 +114,7 @@ def compute_measures(medians, rss_by_rows, parallel=True, case_rss=None, sizes=N
         "zst_size_vs_gz": ratio(size("rowvane .zst"), size("rowvane .gz")),
         "json_vs_csv": ratio(m("rowvane text=JSON"), m("rowvane text=CSV")),
         "deg1_vs_deg2": ratio(deg1, m("rowvane split degree=2")) if parallel else None,
+        "manifest_vs_split": ratio(m("rowvane split degree=2 manifest="), m("rowvane split degree=2")),
         "rss_max_mib": max(rss_values) / 1024.0 if rss_values else None,
         "rss_growth": (abs(rss_large - rss_small) / rss_small
                        if rss_small and rss_large else None),
@@ -300,6 +302,12 @@ def make_cases(rowvane, tools, db, rows, lob_rows):
         Case("rowvane split degree=2", rv("split=BENCH", "degree=2", "file=" + o("par2_%p.txt")),
              [], rows, "main", bytes_from=par_bytes,
              before=lambda: remove_outputs(glob_prefix(OUT, "par2_"))),
+        # The same with a manifest: every file is read back for its CRC-32.
+        Case("rowvane split degree=2 manifest=",
+             rv("split=BENCH", "degree=2", "file=" + o("man2_%p.txt"), "manifest=" + o("man2.json")),
+             [], rows, "main", bytes_from=lambda: sum(os.path.getsize(p) for p in glob_prefix(OUT, "man2_")
+                                                      if p.endswith(".txt")),
+             before=lambda: remove_outputs(glob_prefix(OUT, "man2_"))),
         Case("floor (LOB table)", [tools["floor"], db, "SELECT * FROM BENCH_LOB"], [], lob_rows,
              "lob", stdout=o("floor_lob.txt")),
     ]

@@ -203,6 +203,9 @@ class HarnessFigures(unittest.TestCase):
         self.assertAlmostEqual(m["gz_vs_zlib"], 1.1)
         # Without a split run at degree 1 the default text unload stands in.
         self.assertAlmostEqual(m["deg1_vs_deg2"], 2.0)
+        self.assertIsNone(m["manifest_vs_split"])
+        medians["rowvane split degree=2 manifest="] = 0.66
+        self.assertAlmostEqual(run.compute_measures(medians, {})["manifest_vs_split"], 1.1)
         self.assertAlmostEqual(m["rss_max_mib"], 11.0)
         self.assertAlmostEqual(m["rss_growth"], 0.1)
         self.assertIsNone(m["rss_big_lob_mib"])
