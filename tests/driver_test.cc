@@ -669,10 +669,11 @@ TEST(DriverProcess, StatusLineOnStandardErrorOnly) {
     EXPECT_NE(last.find(" elapsed, pieces " + n + "/" + n), std::string::npos) << last;
     EXPECT_EQ(last.back(), '\n');
     EXPECT_EQ(rvproc::count_of(on.err, "\n"), 1u);
-    EXPECT_EQ(on.out.find("rows/s"), std::string::npos);
+    // The run's summary has a rate too, but no elapsed time.
+    EXPECT_EQ(on.out.find("elapsed"), std::string::npos);
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
       if (e.path().extension() == ".log") {
-        EXPECT_EQ(rvtest::read_file(e.path().string()).find("rows/s"), std::string::npos);
+        EXPECT_EQ(rvtest::read_file(e.path().string()).find("elapsed"), std::string::npos);
       }
     }
 
@@ -686,6 +687,52 @@ TEST(DriverProcess, StatusLineOnStandardErrorOnly) {
 
 // The ETA needs an estimate above the rows so far, a rate and pieces left;
 // durations past a day stay in hours.
+// Every run that unloads ends with one summary line (one for a whole
+// parallel run): its rows, the bytes of its data files (here uncompressed:
+// their sizes) and the files it published, data pieces and control file
+// included. With file=- it goes to standard error, never into the records;
+// a run refused before it unloads has none.
+TEST(DriverProcess, OneSummaryEndsEveryRun) {
+  std::string dir = rvtest::temp_dir("driversummary");
+  rvproc::make_numbered_table(dir + "/t.db", 2500);
+  const std::string login = rvproc::login_for(dir + "/t.db");
+  const struct {
+    std::vector<std::string> args;
+    const char* files;  // prefix of the files the run publishes ("": none)
+    int status;
+  } cases[] = {
+      {{"query=T", "file=one_%b.txt", "batch=yes", "rows=1000", "control=one.ctl"}, "one", 0},
+      {{"split=T", "degree=3", "file=par_%p.txt"}, "par_", 0},
+      {{"query=select * from t", "file=-"}, "", 0},
+      {{"query=T", "file=x.gz", "level=13"}, nullptr, 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), login);
+    SCOPED_TRACE(args[1]);
+    const rvproc::Proc p = rvproc::run(args, dir);
+    ASSERT_TRUE(rvproc::ended_cleanly(p));
+    ASSERT_EQ(p.status, c.status) << p.out << p.err;
+    if (c.files == nullptr) {
+      EXPECT_EQ(p.out.find("Summary"), std::string::npos) << p.out;
+      continue;
+    }
+    unsigned files = 0;
+    unsigned long long bytes = *c.files ? 0 : p.out.size();
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      if (!*c.files || e.path().filename().string().rfind(c.files, 0) != 0) continue;
+      ++files;
+      if (e.path().extension() == ".txt") bytes += std::filesystem::file_size(e.path());
+    }
+    const std::string summary = rvtest::summary_line(2500, bytes, files);
+    const std::string& messages = *c.files ? p.out : p.err;
+    EXPECT_EQ(rvproc::count_of(p.out + p.err, "Summary: "), 1u) << p.out << p.err;
+    const std::string timeless = rvtest::timeless_summary(messages);
+    ASSERT_GE(timeless.size(), summary.size()) << messages;
+    EXPECT_EQ(timeless.substr(timeless.size() - summary.size()), summary);
+  }
+}
+
 TEST(StatusLine, EtaOnlyWhenItMeansSomething) {
   const struct {
     uint64_t rows, expected, ms;

@@ -14,6 +14,6 @@ cc "$src/examples/host.c" $(pkg-config --cflags --libs rowvane) -o "$work/host"
 sqlite3 "$work/t.db" "CREATE TABLE t (id NUMBER(5), name VARCHAR2(10)); INSERT INTO t VALUES (1, 'one'), (2, 'two');"
 cd "$work"
 ./host "u/p@sqlite:$work/t.db" "select id, name from t order by id" out.csv > host.out 2> host.err
-grep -q "^result 0, 3 message lines$" host.out
+grep -q "^result 0, 4 message lines$" host.out
 printf 'ID,NAME\n1,"one"\n2,"two"\n' | cmp - out.csv
 echo "1 passed, 0 failed"

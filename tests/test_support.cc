@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace rvtest {
@@ -106,6 +107,16 @@ std::string kept_file(const std::string& messages) {
   at += mark.size();
   size_t end = std::min(messages.find('\n', at), messages.find(" and ", at));
   return messages.substr(at, end - at);
+}
+
+std::string summary_line(unsigned long long rows, unsigned long long bytes, unsigned files) {
+  return "Summary: " + std::to_string(rows) + " rows, " + std::to_string(bytes) + " bytes, " +
+         std::to_string(files) + " files, S seconds, R rows/s.\n";
+}
+
+std::string timeless_summary(const std::string& messages) {
+  static const std::regex line(R"((Summary: \d+ rows, \d+ bytes, \d+ files, )\d+\.\d\d seconds, \d+ rows/s\.\n)");
+  return std::regex_replace(messages, line, "$1S seconds, R rows/s.\n");
 }
 
 }  // namespace rvtest

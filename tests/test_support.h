@@ -16,6 +16,11 @@ std::string sh_quote(const std::string& s);
 // messages names (a failed or interrupted run keeps its files under their
 // temporary names); "" when there is none.
 std::string kept_file(const std::string& messages);
+// The summary line that ends a run, with its seconds and rate as the
+// letters S and R, which timeless_summary puts for the varying numbers of
+// every well-formed summary line in a run's messages.
+std::string summary_line(unsigned long long rows, unsigned long long bytes, unsigned files);
+std::string timeless_summary(const std::string& messages);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 

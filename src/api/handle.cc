@@ -4,6 +4,7 @@
 
 #include "config/job.h"
 #include "config/options.h"
+#include "config/run_counters.h"
 #include "rowvane.h"
 #include "unload/job_runner.h"
 
@@ -35,9 +36,17 @@ ROWVANE_API void ROWVANEHandleCallback(ROWVANEHandle handle, void* user_data,
   job->message_callback = callback;
 }
 
+// The run's counters live as long as the call: the handle's job may be run
+// again, and must then not point at them.
 ROWVANE_API int ROWVANEHandleExecute(ROWVANEHandle handle) {
   if (!handle) return rowvane::kResultNoHandle;
-  return rowvane::run_job(static_cast<UnloadJob*>(handle));
+  auto* job = static_cast<UnloadJob*>(handle);
+  rowvane::RunCounters counters;
+  job->counters = &counters;
+  const int result = rowvane::run_job(job);
+  rowvane::report_run_end(*job, result, true);
+  job->counters = nullptr;
+  return result;
 }
 
 ROWVANE_API void ROWVANEHandleFree(ROWVANEHandle handle) { delete static_cast<UnloadJob*>(handle); }

@@ -599,25 +599,26 @@ int driver_main(int argc, char** argv) {
   }
   job->ncharset_id = national != 0 ? national : job->charset_id;
 
-  // The live status line: asked for, or standard error is a terminal. The
-  // counters live as long as the run; job copies share them.
+  // The counters live as long as the run; job copies share them. They feed
+  // the summary that ends every run, and the live status line when it is
+  // asked for or standard error is a terminal.
   RunCounters counters;
+  job->counters = &counters;
   std::unique_ptr<StatusLine> status_line;
   if (job->status == kStatusYes || (job->status == kStatusAuto && stderr_is_terminal())) {
-    job->counters = &counters;
     status_line.reset(new (std::nothrow) StatusLine(&counters, stderr));
-    if (!status_line) {
-      job->counters = nullptr;
-    } else if (job->message_callback == nullptr) {
+    counters.estimate = status_line != nullptr;
+    if (status_line && job->message_callback == nullptr) {
       // Messages to a terminal's standard output blank the line first.
       job->message_callback = status_line_message;
       session.callback = status_line_message;
     }
   }
   int status;
+  const bool single = job->tables[0] == '\0' && !(job->degree > 1 && job->split[0] != '\0');
   if (job->tables[0] != '\0') {
     status = run_many_tables(job, &session);
-  } else if (job->degree > 1 && job->split[0] != '\0') {
+  } else if (!single) {
     status = run_parallel_unload(job, &session);
   } else if (job->manifest[0] != '\0') {
     status = run_statement_with_manifest(job, &session);
@@ -629,6 +630,8 @@ int driver_main(int argc, char** argv) {
     if (job->message_callback == status_line_message) job->message_callback = nullptr;
     session.callback = default_message_callback;
   }
+  // One summary for the whole run, after the status line has ended.
+  report_run_end(*job, status, single);
   job->counters = nullptr;
   close_session(&session);
   return status;

@@ -161,8 +161,8 @@ struct UnloadJob {
   uint8_t status;        // OptionStatus
   uint8_t resume;        // OptionResume
   int32_t plan;          // 1: write the manifest's plan and unload nothing
-  // The run's live counters (set by the driver when it draws the status
-  // line; null otherwise): the fetch loop adds to them once per batch.
+  // The run's counters (set by the driver or the library's run call for
+  // the run; null otherwise): the fetch loop adds to them once per batch.
   RunCounters* counters;
   // Told of every file completed (set by the runner of a run with a
   // manifest on its job copies; null otherwise).

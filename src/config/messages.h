@@ -33,6 +33,8 @@ inline constexpr char kMsgKeptUnfinished[] =
     "         unfinished output kept as %s\n";
 inline constexpr char kMsgClosed[] =
     "         output file %s closed at %llu rows, size %.0f MB.\n";
+// The one line that ends every run that got to unloading.
+inline constexpr char kMsgSummary[] = "Summary: %llu rows, %llu bytes, %u files, %.2f seconds, %.0f rows/s.\n";
 
 // Compressed and JSON output.
 inline constexpr char kMsgGzipLevel[] =

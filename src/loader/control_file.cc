@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/run_counters.h"
 #include "crypto/login_cipher.h"
 #include "db/client.h"
 #include "db/type_codes.h"
@@ -320,11 +321,15 @@ void write_control_file(const ColumnInfo* first, const UnloadJob& job) {
   // Like a file that cannot be created, a failed write leaves the unload
   // and its result untouched; the control file is a by-product.
   const bool written = !w.failed() && std::fflush(f) == 0 && !std::ferror(f);
-  if (std::fclose(f) != 0 || !written || !renamed) {
+  if (std::fclose(f) != 0 || !written) {
     if (renamed) std::remove(temp);
     return;
   }
-  if (rename_replacing(temp, path) != 0) std::remove(temp);
+  if (renamed && rename_replacing(temp, path) != 0) {
+    std::remove(temp);
+    return;
+  }
+  if (job.counters) job.counters->add_file();
 }
 
 }  // namespace rowvane

@@ -726,7 +726,7 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
   }
   if (stop_requested(s)) return interrupted_result(interrupt_signal());
   // A partition's rows have no cheap estimate: no ETA then.
-  if (job->counters && job->part[0] == '\0') {
+  if (job->counters && job->counters->estimate && job->part[0] == '\0') {
     job->counters->rows_expected.store(estimate_table_rows(s, job->owner, job->split),
                                        std::memory_order_relaxed);
   }
@@ -878,7 +878,7 @@ int run_many_tables(UnloadJob* job, DbSession* driver_session, const WorkerHooks
   for (const TableName& t : tables) {
     rc = add_table_pieces(s, *job, t, &plan.pieces);
     if (rc != 0) return rc;
-    if (job->counters) {
+    if (job->counters && job->counters->estimate) {
       job->counters->rows_expected.fetch_add(estimate_table_rows(s, t.owner, t.name),
                                              std::memory_order_relaxed);
     }

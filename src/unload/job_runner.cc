@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "config/messages.h"
 #include "config/run_counters.h"
@@ -291,6 +294,13 @@ int check_output_options(const UnloadJob& job, DbSession* s) {
   return kResultOk;
 }
 
+// The log a single run writes its messages to: its summary follows them.
+void note_log_name(RunCounters* counters, const char* name) {
+  static_assert(sizeof counters->log_name >= kDataNameSize);
+  std::lock_guard<std::mutex> lock(counters->mutex);
+  std::snprintf(counters->log_name, sizeof counters->log_name, "%s", name);
+}
+
 }  // namespace
 
 int run_setup_statement(DbSession* s, const char* text) {
@@ -325,14 +335,20 @@ int run_job(UnloadJob* job, const RunContext& context) {
   // the run before the login (its messages would go nowhere).
   guard_database_file(s, job->user);
   FILE* log_file = nullptr;
-  int result = open_log_file(*job, s, &log_file);
+  char log_name[kDataNameSize] = "";
+  int result = open_log_file(*job, s, &log_file, log_name);
   if (result == kResultOk) {
     if (log_file) s->log = log_file;
     result = check_output_options(*job, s);
   }
+  if (result == kResultOk && log_file && job->counters) note_log_name(job->counters, log_name);
   if (result == kResultOk) {
-    result = connect_session(s, job->user) != 0 ? kResultLoginFailed
-                                                : run_logged_in(job, s, context.limits);
+    if (connect_session(s, job->user) != 0) {
+      result = kResultLoginFailed;
+    } else {
+      if (job->counters) job->counters->unloading.store(true, std::memory_order_relaxed);
+      result = run_logged_in(job, s, context.limits);
+    }
     close_session(s);  // also releases whatever a failed login built
   }
   if (log_file) std::fclose(log_file);
@@ -341,6 +357,39 @@ int run_job(UnloadJob* job, const RunContext& context) {
   }
   job->result = result;
   return result;
+}
+
+void report_run_end(const UnloadJob& job, int result, bool single) {
+  RunCounters* c = job.counters;
+  if (c == nullptr) return;
+  DbSession channel;
+  DbSession* s = &channel;
+  session_init(s);
+  if (job.message_callback) {
+    s->callback = job.message_callback;
+    s->user_data = job.message_context ? job.message_context : s;
+  }
+  std::lock_guard<std::mutex> lock(c->mutex);
+  FILE* log_file = single && c->log_name[0] != '\0' ? std::fopen(c->log_name, "ab") : nullptr;
+  if (log_file) s->log = log_file;
+  // A run whose reader closed standard output ends quietly.
+  if (c->unloading.load(std::memory_order_relaxed) && result != kResultReaderGone) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - c->start).count();
+    const uint64_t rows = c->rows.load(std::memory_order_relaxed);
+    char line[256];
+    std::snprintf(line, sizeof line, kMsgSummary, static_cast<unsigned long long>(rows),
+                  static_cast<unsigned long long>(c->bytes.load(std::memory_order_relaxed)),
+                  c->files.load(std::memory_order_relaxed), seconds,
+                  seconds > 0 ? static_cast<double>(rows) / seconds : 0.0);
+    // Never into the records: with file=- it goes to standard error.
+    if (s->log == stdout && std::strcmp(job.file, "-") == 0) s->log = stderr;
+    session_message(s, line);
+    s->log = log_file ? log_file : stdout;
+  }
+  for (const std::string& line : c->deferred) session_message(s, line.c_str());
+  c->deferred.clear();
+  if (log_file) std::fclose(log_file);
 }
 
 }  // namespace rowvane

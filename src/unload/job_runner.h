@@ -23,6 +23,15 @@ static_assert(std::is_trivially_copyable_v<RunContext>);
 int run_job(UnloadJob* job, const RunContext& context);
 inline int run_job(UnloadJob* job) { return run_job(job, RunContext{}); }
 
+// Ends a run that had counters (job.counters; nothing without them): the
+// summary line when a job of the run got to unloading (not when the reader
+// of standard output closed it), then the lines the run deferred (the
+// unfinished files kept), so that those stay last. They go to the job's
+// message callback, else to standard output, or, for a single run (single)
+// with log=, to the end of its log. With file=- the summary goes to
+// standard error instead of standard output. result: the run's.
+void report_run_end(const UnloadJob& job, int result, bool single);
+
 // One statement outside the query (prepare, execute with commit). Returns
 // the nonzero error code of a failure, -1 when no statement handle could be
 // allocated, else 0. Failures are reported through the session.

@@ -15,6 +15,7 @@
 
 #include "config/messages.h"
 #include "config/results.h"
+#include "config/run_counters.h"
 #include "crypto/scramble.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
@@ -276,7 +277,7 @@ FILE* open_output_name(const char* name, int* error) {
   return f;
 }
 
-int open_log_file(const UnloadJob& job, DbSession* s, FILE** log) {
+int open_log_file(const UnloadJob& job, DbSession* s, FILE** log, char* opened) {
   *log = nullptr;
   if (job.log[0] == '\0') return check_run_outputs(job, s, "");
   char name[kDataNameSize];
@@ -294,6 +295,7 @@ int open_log_file(const UnloadJob& job, DbSession* s, FILE** log) {
     return kResultOpenFailed;
   }
   guard_file(s, "log", plain_name(name), open_file_identity(f));
+  if (opened) std::snprintf(opened, kDataNameSize, "%s", plain_name(name));
   *log = f;
   return 0;
 }
@@ -318,6 +320,7 @@ int open_output_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
   // pass unchanged.
   std::memcpy(f->key, job.crack, strnlen(job.crack, sizeof f->key));
   f->sequence = 1;
+  f->counters = job.counters;
   if (job.size > 0) f->size_limit = static_cast<uint64_t>(job.size) * 1048576u;
   f->on_written = job.file_written;
   f->written_context = job.file_context;
@@ -433,6 +436,7 @@ int close_output_files(OutputFiles* f, FileEnd end) {
     if (f->on_written && end == FileEnd::kPublish && lob_kept && status == 0) {
       f->on_written(f->written_context, lob, 'l', 0);
     }
+    if (f->counters && end == FileEnd::kPublish && lob_kept && status == 0) f->counters->add_file();
   }
   // Both streams are finished and closed: only now may the data file take
   // its name, and only after its lob file did, so that a data file under its
@@ -445,6 +449,7 @@ int close_output_files(OutputFiles* f, FileEnd end) {
   if (f->on_written && data_open && end == FileEnd::kPublish && status == 0) {
     f->on_written(f->written_context, plain_name(f->data_name), 'd', f->rows_in_file);
   }
+  if (f->counters && data_open && end == FileEnd::kPublish && status == 0) f->counters->add_file();
   return status;
 }
 
@@ -453,7 +458,10 @@ void report_kept_files(DbSession* s, const OutputFiles& f) {
   char names[sizeof f.data_temp + sizeof f.lob_temp + 8];
   std::snprintf(names, sizeof names, "%s%s%s", f.data_temp,
                 f.data_temp[0] && f.lob_temp[0] ? " and " : "", f.lob_temp);
-  session_messagef(s, kMsgKeptUnfinished, names);
+  // A run with counters names them after its summary: its last lines.
+  char line[sizeof names + sizeof kMsgKeptUnfinished];
+  std::snprintf(line, sizeof line, kMsgKeptUnfinished, names);
+  if (f.counters == nullptr || !f.counters->defer(line)) session_message(s, line);
 }
 
 void report_progress(DbSession* s, uint64_t rows, float megabytes) {

@@ -50,8 +50,10 @@ FILE* open_output_file(const char* pattern, char* out, size_t out_size, int sequ
 // (check_run_outputs), opens the log file ("+" appends) and guards it
 // against every later output. *log is null when log= is empty. Returns 0,
 // or kResultOpenFailed after one line ("ERROR -- Cannot write to log file : %s (%s)\n" with
-// the system's reason, a name-too-long line, or a same-file line).
-int open_log_file(const UnloadJob& job, DbSession* s, FILE** log);
+// the system's reason, a name-too-long line, or a same-file line). A
+// non-null opened (capacity kDataNameSize) receives the name opened,
+// without its "+".
+int open_log_file(const UnloadJob& job, DbSession* s, FILE** log, char* opened = nullptr);
 
 // File state of one write_rows call. A default-constructed record holds no
 // open file, so close_output_files is safe on it at any point.
@@ -80,6 +82,7 @@ struct OutputFiles {
   uint64_t size_limit = UINT64_MAX;    // size x 1048576 bytes; no limit when size is 0
   FileWrittenCallback on_written = nullptr;  // the job's file_written, told of each published file
   void* written_context = nullptr;
+  RunCounters* counters = nullptr;     // the job's: counts published files, defers kept lines
 };
 
 // Resets f, sets the modes from the job and opens the first files (sequence
