@@ -99,8 +99,8 @@ TEST_F(Faults, UnopenableOutputEndsWithOpenFailure) {
     ASSERT_TRUE(ended_cleanly(p));
     EXPECT_EQ(p.status, 6) << file;
     // The control file was written before the data file failed.
-    EXPECT_EQ(rvtest::timeless_summary(p.out),
-              "ERROR -- Cannot write to file : " + file + " (" + reason + ")\n" + rvtest::summary_line(0, 0, 1));
+    EXPECT_EQ(rvtest::timeless_summary(p.out), "ERROR -- Cannot write to file : " + file + " (" + reason +
+                                                   ")\n" + rvtest::summary_line(0, 0, 1));
   }
   // A log file that cannot be opened: one line, and no unload whose
   // messages would go nowhere.

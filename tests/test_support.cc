@@ -115,7 +115,8 @@ std::string summary_line(unsigned long long rows, unsigned long long bytes, unsi
 }
 
 std::string timeless_summary(const std::string& messages) {
-  static const std::regex line(R"((Summary: \d+ rows, \d+ bytes, \d+ files, )\d+\.\d\d seconds, \d+ rows/s\.\n)");
+  static const std::regex line(
+      R"((Summary: \d+ rows, \d+ bytes, \d+ files, )\d+\.\d\d seconds, \d+ rows/s\.\n)");
   return std::regex_replace(messages, line, "$1S seconds, R rows/s.\n");
 }
 

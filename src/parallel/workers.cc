@@ -719,6 +719,7 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
     int rows = probe_split_table(s, job->owner, job->split);
     if (rows == 0) {
       session_messagef(s, kMsgTableEmpty, job->split);
+      if (job->counters) job->counters->unloading.store(true, std::memory_order_relaxed);  // a summary of nothing
       return 0;
     }
     session_messagef(s, kMsgNotCuttable, job->split);
