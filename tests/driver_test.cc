@@ -695,16 +695,22 @@ TEST(DriverProcess, StatusLineOnStandardErrorOnly) {
 TEST(DriverProcess, OneSummaryEndsEveryRun) {
   std::string dir = rvtest::temp_dir("driversummary");
   rvproc::make_numbered_table(dir + "/t.db", 2500);
+  rvtest::sqlite_exec(dir + "/t.db", "CREATE TABLE L(ID INTEGER PRIMARY KEY, C CLOB);"
+                                     "INSERT INTO L SELECT ID, 'clob-' || ID FROM T WHERE ID <= 7;");
   const std::string login = rvproc::login_for(dir + "/t.db");
   const struct {
     std::vector<std::string> args;
     const char* files;  // prefix of the files the run publishes ("": none)
+    unsigned rows;
     int status;
   } cases[] = {
-      {{"query=T", "file=one_%b.txt", "batch=yes", "rows=1000", "control=one.ctl"}, "one", 0},
-      {{"split=T", "degree=3", "file=par_%p.txt"}, "par_", 0},
-      {{"query=select * from t", "file=-"}, "", 0},
-      {{"query=T", "file=x.gz", "level=13"}, nullptr, 1},
+      {{"query=T", "file=one_%b.txt", "batch=yes", "rows=1000", "control=one.ctl"}, "one", 2500, 0},
+      {{"split=T", "degree=3", "file=par_%p.txt"}, "par_", 2500, 0},
+      {{"query=select * from t", "file=-"}, "", 2500, 0},
+      {{"query=L", "file=lob.txt", "lobfile=lob.bin", "control=lob.ctl"}, "lob", 7, 0},
+      // The empty LOB file is deleted, not published.
+      {{"query=select * from t", "file=nolob.txt", "lobfile=nolob.bin"}, "nolob", 2500, 0},
+      {{"query=T", "file=x.gz", "level=13"}, nullptr, 0, 1},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -724,7 +730,7 @@ TEST(DriverProcess, OneSummaryEndsEveryRun) {
       ++files;
       if (e.path().extension() == ".txt") bytes += std::filesystem::file_size(e.path());
     }
-    const std::string summary = rvtest::summary_line(2500, bytes, files);
+    const std::string summary = rvtest::summary_line(c.rows, bytes, files);
     const std::string& messages = *c.files ? p.out : p.err;
     EXPECT_EQ(rvproc::count_of(p.out + p.err, "Summary: "), 1u) << p.out << p.err;
     const std::string timeless = rvtest::timeless_summary(messages);
