@@ -191,6 +191,8 @@ int main(int argc, char** argv) {
     CHECK(h_set(h, "nosuchkeyword=1") == 0);
     CHECK(h_set(h, "text=XML") == 0 && h_set(h, "head=maybe") == 0 && h_set(h, "degree=0") == 0);
     CHECK(h_set(h, "rows=5000") == 1 && h_set(h, "head=true") == 1);
+    /* The manifest's keywords are the program's. */
+    CHECK(h_set(h, "manifest=m.json") == 0 && h_set(h, "RESUME=yes") == 0 && h_set(h, "join=a,b") == 0);
     h_free(h);
   }
 

@@ -1,5 +1,7 @@
 // The five exported functions: thin forwarders to the option parser and the
 // job runner.
+#include <cctype>
+#include <cstring>
 #include <new>
 
 #include "config/job.h"
@@ -11,6 +13,25 @@
 using rowvane::UnloadJob;
 
 static_assert(sizeof(ROWVANEMessageCallback) == sizeof(rowvane::MessageCallback));
+
+namespace {
+
+// The manifest's keywords steer the program's runner of pieces; a library
+// run is one statement without a manifest, so it refuses them rather than
+// ignore them.
+bool program_only(const char* text) {
+  const rowvane::OptionSplit split = rowvane::split_option_text(text);
+  for (const char* keyword : {"manifest", "resume", "plan", "pieces", "join"}) {
+    const size_t n = std::strlen(keyword);
+    if (split.key_len != n) continue;
+    size_t i = 0;
+    while (i < n && std::tolower(static_cast<unsigned char>(text[split.key_start + i])) == keyword[i]) ++i;
+    if (i == n) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -24,7 +45,7 @@ ROWVANE_API int ROWVANEHandleAlloc(ROWVANEHandle* handle) {
 // SetAttr and Execute also refuse a null handle (or text) instead of
 // crashing the host.
 ROWVANE_API int ROWVANEHandleSetAttr(ROWVANEHandle handle, const char* text) {
-  if (!handle || !text) return 0;
+  if (!handle || !text || program_only(text)) return 0;
   return rowvane::set_option(static_cast<UnloadJob*>(handle), text);
 }
 
