@@ -73,12 +73,12 @@ void put_key(std::string* out, const char* key) {
 struct Json {
   enum Type { kNull, kBool, kNumber, kString, kArray, kObject } type = kNull;
   std::string text;  // string value, number text, "true"/"false"
-  std::vector<Json> items;
-  std::vector<std::pair<std::string, Json>> members;
+  std::vector<Json> items;      // of an array; of an object, its members' values
+  std::vector<std::string> keys;  // of an object, its members' names
 
   const Json* get(const char* key) const {
-    for (const auto& m : members) {
-      if (m.first == key) return &m.second;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == key) return &items[i];
     }
     return nullptr;
   }
@@ -191,8 +191,9 @@ class Parser {
           blank();
           if (p_ == end_ || *p_ != ':') return fail("expected ':'");
           ++p_;
-          out->members.emplace_back(std::move(key), Json{});
-          if (!value(&out->members.back().second, depth + 1)) return false;
+          out->keys.push_back(std::move(key));
+          out->items.emplace_back();
+          if (!value(&out->items.back(), depth + 1)) return false;
         } else {
           out->items.emplace_back();
           if (!value(&out->items.back(), depth + 1)) return false;
@@ -503,12 +504,12 @@ bool parse_manifest(const char* text, size_t len, Manifest* m, std::string* why)
     *why = "its snapshot has no system change number";
     return false;
   }
-  for (const auto& o : options->members) {
-    if (o.second.type != Json::kString) {
-      *why = "option " + o.first + " is no text";
+  for (size_t i = 0; i < options->keys.size(); ++i) {
+    if (options->items[i].type != Json::kString) {
+      *why = "option " + options->keys[i] + " is no text";
       return false;
     }
-    m->options.emplace_back(o.first, o.second.text);
+    m->options.emplace_back(options->keys[i], options->items[i].text);
   }
   // Pieces are numbered across the tables in the order written.
   std::vector<std::pair<uint64_t, ManifestPiece>> numbered;
