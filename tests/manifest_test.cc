@@ -139,7 +139,9 @@ TEST_F(Manifests, RunsKilledAtRandomMomentsResumeToEveryRowOnce) {
     const bool found = read_manifest((dir_ + "/m.json").c_str(), &left, &why) == 0;
     if (found && left.state == "running") ++mid_run;
     if (status == 143 && found) {
-      EXPECT_EQ(left.state, "incomplete");
+      // Stopped, it still ends its manifest (complete when the signal came
+      // after the last piece).
+      EXPECT_NE(left.state, "running");
       int stopped = 0;
       for (const ManifestPiece& p : left.pieces) stopped += p.state == PieceState::kUnfinished;
       mid_run += stopped > 0;
