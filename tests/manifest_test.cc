@@ -47,10 +47,11 @@ class Manifests : public ::testing::Test {
   }
 
   // The options of every run of the many-table unload: three tables cut
-  // into pieces, data files rotated at 1 MB.
+  // into pieces, data files rotated at 1 MB (their CRC-32 summed as they are
+  // written), control files (read back for theirs).
   std::vector<std::string> args(const std::vector<std::string>& more = {}) const {
     std::vector<std::string> a = {login_, "tables=T%", "degree=4", "file=%n_%p_%b.txt", "size=1",
-                                  "manifest=m.json", "retry=0"};
+                                  "control=%n.ctl", "manifest=m.json", "retry=0"};
     a.insert(a.end(), more.begin(), more.end());
     return a;
   }

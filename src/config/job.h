@@ -56,8 +56,10 @@ enum OptionResume : uint8_t {
 
 // Called by the job runner for every file a run has completed under its
 // final name: kind 'd' data, 'l' LOB, 'c' control; rows the records of a
-// data file (0 for the others).
-typedef void (*FileWrittenCallback)(void* context, const char* name, char kind, uint64_t rows);
+// data file (0 for the others); bytes and crc32 the file's size and CRC-32
+// when the writer computed them as it wrote (bytes -1: not computed).
+typedef void (*FileWrittenCallback)(void* context, const char* name, char kind, uint64_t rows,
+                                    int64_t bytes, uint32_t crc32);
 
 // What text=JSON does with bytes that are not well-formed UTF-8 (badchar=).
 enum OptionBadChar : uint8_t {

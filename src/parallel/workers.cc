@@ -270,13 +270,16 @@ std::thread start_worker(Worker& w, int index, DbSession* s, const WorkerHooks& 
 }
 
 // Collects, on the worker's thread, the files its run completed.
-void note_written_file(void* context, const char* name, char kind, uint64_t rows) {
+void note_written_file(void* context, const char* name, char kind, uint64_t rows, int64_t bytes,
+                       uint32_t crc32) {
   auto* written = static_cast<WrittenFiles*>(context);
   try {
     ManifestFile f;
     f.name = name;
     f.kind = kind;
     f.rows = rows;
+    f.bytes = bytes;
+    f.crc32 = crc32;
     written->files.push_back(std::move(f));
   } catch (const std::exception&) {
     written->lost = true;  // the piece then cannot count as done
@@ -311,9 +314,18 @@ class ManifestTracker {
     p.files.clear();
     if (result == 0 && !written.lost) {
       p.state = PieceState::kDone;
-      p.files = written.files;
+      // A rotated pattern without %b replaces its file: the last one stands.
+      for (size_t k = 0; k < written.files.size(); ++k) {
+        bool replaced = false;
+        for (size_t later = k + 1; later < written.files.size(); ++later) {
+          replaced = replaced || written.files[later].name == written.files[k].name;
+        }
+        if (!replaced) p.files.push_back(written.files[k]);
+      }
+      // Files whose writer summed no CRC-32 (compressed, LOB, control) are
+      // read back for it.
       for (ManifestFile& f : p.files) {
-        if (!checksum_file(f.name.c_str(), &f.bytes, &f.crc32)) f.bytes = -1;
+        if (f.bytes < 0 && !checksum_file(f.name.c_str(), &f.bytes, &f.crc32)) f.bytes = -1;
       }
     } else {
       p.state = interrupt_signal() != 0 ? PieceState::kUnfinished : PieceState::kFailed;

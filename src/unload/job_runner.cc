@@ -181,7 +181,7 @@ int unload_query(UnloadJob* job, DbSession* s, const FetchLimits& limits) {
   if (has_control) {
     write_control_file(columns.first(), *job);
     guard_file(s, "control", control, file_identity(control));
-    if (job->file_written) job->file_written(job->file_context, control, 'c', 0);
+    if (job->file_written) job->file_written(job->file_context, control, 'c', 0, -1, 0);
   }
   if (!job->data) return kResultOk;
   if (int signal_rc = stopped_by_signal(s)) return signal_rc;

@@ -10,6 +10,8 @@
 
 #include "unload/output.h"
 
+#include <libdeflate.h>
+
 #include <cstring>
 #include <ctime>
 
@@ -67,6 +69,7 @@ int write_block(OutputFiles* f, const char* buf, int n) {
     if (std::fwrite(buf, 1, static_cast<size_t>(n), f->data) != static_cast<size_t>(n)) {
       return write_failed(f);
     }
+    if (f->crc_whole) f->crc32 = libdeflate_crc32(f->crc32, buf, static_cast<size_t>(n));
   }
   f->megabytes = static_cast<float>(static_cast<double>(f->megabytes) + n / kBytesPerMegabyte);
   f->file_bytes += static_cast<uint64_t>(n);
@@ -173,6 +176,10 @@ int open_sequence_files(OutputFiles* f, const UnloadJob& job, DbSession* s) {
     }
   }
 
+  // A new plain file taken over by its rename: what is written is what it
+  // holds, so its CRC-32 is summed on the way (a manifest needs it).
+  f->crc32 = 0;
+  f->crc_whole = f->on_written != nullptr && f->compress.codec == Codec::kNone && f->data_temp[0] != '\0';
   if (f->compress.codec != Codec::kNone && compress_open(&f->packed, f->data, f->compress) != 0) {
     // Only memory or a thread can be missing here, without an error number.
     report_cannot_open(s, f->data_name, 0);
@@ -379,6 +386,8 @@ int close_output_files(OutputFiles* f, FileEnd end) {
   int status = 0;
   // Only a file this call closes is settled: kept files stay kept.
   const bool data_open = f->data != nullptr && f->data != stdout;
+  const bool summed = f->crc_whole;
+  f->crc_whole = false;
   if (f->packed) {
     // Finishes the stream and waits for its thread before the file closes.
     int error = 0;
@@ -434,7 +443,7 @@ int close_output_files(OutputFiles* f, FileEnd end) {
     if (!settle_file(f->lob_temp, lob, end, ok_so_far)) lob_status = kResultWriteFailed;
     if (lob_status != 0) status = lob_status;
     if (f->on_written && end == FileEnd::kPublish && lob_kept && status == 0) {
-      f->on_written(f->written_context, lob, 'l', 0);
+      f->on_written(f->written_context, lob, 'l', 0, -1, 0);
     }
     if (f->counters && end == FileEnd::kPublish && lob_kept && status == 0) f->counters->add_file();
   }
@@ -447,7 +456,8 @@ int close_output_files(OutputFiles* f, FileEnd end) {
     status = kResultWriteFailed;
   }
   if (f->on_written && data_open && end == FileEnd::kPublish && status == 0) {
-    f->on_written(f->written_context, plain_name(f->data_name), 'd', f->rows_in_file);
+    f->on_written(f->written_context, plain_name(f->data_name), 'd', f->rows_in_file,
+                  summed ? static_cast<int64_t>(f->file_bytes) : -1, f->crc32);
   }
   if (f->counters && data_open && end == FileEnd::kPublish && status == 0) f->counters->add_file();
   return status;

@@ -81,6 +81,8 @@ struct OutputFiles {
   uint64_t file_bytes = 0;             // bytes handed to the current data file (before compression)
   uint64_t size_limit = UINT64_MAX;    // size x 1048576 bytes; no limit when size is 0
   FileWrittenCallback on_written = nullptr;  // the job's file_written, told of each published file
+  bool crc_whole = false;              // crc32 sums every byte of the open data file (a plain new file)
+  uint32_t crc32 = 0;
   void* written_context = nullptr;
   RunCounters* counters = nullptr;     // the job's: counts published files, defers kept lines
 };
