@@ -1,7 +1,5 @@
 // The five exported functions: thin forwarders to the option parser and the
 // job runner.
-#include <cctype>
-#include <cstring>
 #include <new>
 
 #include "config/job.h"
@@ -22,11 +20,7 @@ namespace {
 bool program_only(const char* text) {
   const rowvane::OptionSplit split = rowvane::split_option_text(text);
   for (const char* keyword : {"manifest", "resume", "plan", "pieces", "join"}) {
-    const size_t n = std::strlen(keyword);
-    if (split.key_len != n) continue;
-    size_t i = 0;
-    while (i < n && std::tolower(static_cast<unsigned char>(text[split.key_start + i])) == keyword[i]) ++i;
-    if (i == n) return true;
+    if (rowvane::option_keyword_is(text, split, keyword)) return true;
   }
   return false;
 }

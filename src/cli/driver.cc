@@ -76,10 +76,6 @@ LineRead read_line(FILE* f, std::string* line, size_t max) {
 
 bool has_zero_byte(const std::string& line) { return line.find('\0') != std::string::npos; }
 
-bool keyword_is(const char* text, const OptionSplit& s, const char* keyword) {
-  const size_t n = std::strlen(keyword);
-  return s.key_len == n && equals_ignoring_case(text + s.key_start, keyword, n);
-}
 
 // Applies one option text, or prints one line saying why not (where names
 // the parameter file it came from, or is empty). A query= value longer than
@@ -88,7 +84,7 @@ bool keyword_is(const char* text, const OptionSplit& s, const char* keyword) {
 // after the line for a refused query.
 int apply_option(UnloadJob* job, const char* text, const char* where, FILE* out) {
   const OptionSplit s = split_option_text(text);
-  if (keyword_is(text, s, "query") && s.value_len > kQueryOptionMax) {
+  if (option_keyword_is(text, s, "query") && s.value_len > kQueryOptionMax) {
     std::fprintf(out, kMsgQueryOptionTooLong, kQueryOptionMax);
     return -1;
   }
@@ -144,9 +140,9 @@ void hide_login_secret(char* login) {
 void hide_option_secret(char* arg) {
   const OptionSplit s = split_option_text(arg);
   char* value = arg + s.value_start;
-  if (keyword_is(arg, s, "user")) {
+  if (option_keyword_is(arg, s, "user")) {
     hide_login_secret(value);
-  } else if (keyword_is(arg, s, "crack") || keyword_is(arg, s, "uncrack")) {
+  } else if (option_keyword_is(arg, s, "crack") || option_keyword_is(arg, s, "uncrack")) {
     std::memset(value, '*', std::strlen(value));
   }
 }

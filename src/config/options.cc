@@ -124,16 +124,28 @@ bool is_number(const char* value, size_t len) {
   return i == len;
 }
 
-// format= values, in OptionFormat order.
-const char* const kFormatNames[] = {"TEXT", "MYSQL", "SQL", "JSON"};
-
-int format_value(const char* value, size_t len) {
+// The position of a word value (trailing white space ignored) in a list
+// of names, or -1.
+template <size_t N>
+int word_index(const char* value, size_t len, const char* const (&names)[N]) {
   len = word_len(value, len);
-  for (int i = 0; i < 4; ++i) {
-    if (equals_word(value, len, kFormatNames[i])) return i;
+  for (size_t i = 0; i < N; ++i) {
+    if (equals_word(value, len, names[i])) return static_cast<int>(i);
   }
   return -1;
 }
+
+// The values of format=, badchar=, resume= and status=, in the order of
+// OptionFormat, OptionBadChar, OptionResume and OptionStatus.
+const char* const kFormatNames[] = {"TEXT", "MYSQL", "SQL", "JSON"};
+const char* const kBadCharNames[] = {"ERROR", "REPLACE"};
+const char* const kResumeNames[] = {"NO", "YES", "NEW"};
+const char* const kStatusNames[] = {"AUTO", "YES", "NO"};
+
+int format_value(const char* value, size_t len) { return word_index(value, len, kFormatNames); }
+int badchar_value(const char* value, size_t len) { return word_index(value, len, kBadCharNames); }
+int resume_value(const char* value, size_t len) { return word_index(value, len, kResumeNames); }
+int status_value(const char* value, size_t len) { return word_index(value, len, kStatusNames); }
 
 enum class Rule {
   kText,      // copy at most `limit` characters
@@ -164,39 +176,6 @@ constexpr int32_t kMaxDegree = 128;
 // when the file is opened).
 constexpr int32_t kMaxLevel = 19;
 constexpr int32_t kMaxZstdThreads = 64;
-
-// badchar= values, in OptionBadChar order.
-const char* const kBadCharNames[] = {"ERROR", "REPLACE"};
-
-int badchar_value(const char* value, size_t len) {
-  len = word_len(value, len);
-  for (int i = 0; i < 2; ++i) {
-    if (equals_word(value, len, kBadCharNames[i])) return i;
-  }
-  return -1;
-}
-
-// resume= values, in OptionResume order.
-const char* const kResumeNames[] = {"NO", "YES", "NEW"};
-
-int resume_value(const char* value, size_t len) {
-  len = word_len(value, len);
-  for (int i = 0; i < 3; ++i) {
-    if (equals_word(value, len, kResumeNames[i])) return i;
-  }
-  return -1;
-}
-
-// status= values, in OptionStatus order.
-const char* const kStatusNames[] = {"AUTO", "YES", "NO"};
-
-int status_value(const char* value, size_t len) {
-  len = word_len(value, len);
-  for (int i = 0; i < 3; ++i) {
-    if (equals_word(value, len, kStatusNames[i])) return i;
-  }
-  return -1;
-}
 
 struct Keyword {
   const char* name;  // upper case
@@ -700,6 +679,15 @@ void describe_fault(const char* text, OptionFault fault, bool with_parfile, char
 }
 
 }  // namespace
+
+bool option_keyword_is(const char* text, const OptionSplit& split, const char* keyword) {
+  const size_t n = std::strlen(keyword);
+  if (split.key_len != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (upper(text[split.key_start + i]) != upper(keyword[i])) return false;
+  }
+  return true;
+}
 
 void list_option_values(const UnloadJob& job, OptionValueFn fn, void* context) {
   const char* base = reinterpret_cast<const char*>(&job);

@@ -20,6 +20,10 @@ struct OptionSplit {
 // whole text from its first character.
 OptionSplit split_option_text(const char* text);
 
+// True when the keyword of an option text (split by split_option_text) is
+// `keyword`, ignoring case.
+bool option_keyword_is(const char* text, const OptionSplit& split, const char* keyword);
+
 // Decodes the "0x" hexadecimal character codes of a separator-like value.
 // Reads at most `limit` source positions (look-ahead may read further, up to
 // the end of the text), writes one byte per step into dest, terminates it

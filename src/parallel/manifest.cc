@@ -450,7 +450,7 @@ std::string manifest_text(const Manifest& m) {
           out += std::to_string(f.bytes) + ", \"crc32\": \"" + crc + "\"}";
         }
       }
-      out += p.files.empty() ? "]}" : "]}";
+      out += "]}";
     }
     out += first ? "]}" : "\n    ]}";
   }

@@ -493,8 +493,6 @@ struct RunPlan {
   std::vector<Piece> pieces;
 };
 
-enum class RunKind { kStatement, kSplit, kTables };
-
 // A run's manifest: on resume the one read back, else the plan's.
 class RunManifest {
  public:
@@ -583,10 +581,11 @@ class RunManifest {
     }
   }
 
-  // A resumed run's plan from the manifest. False (one line) when a
+  // A resumed run's plan from the manifest: with_tables for a many-table
+  // run, whose pieces point at their tables. False (one line) when a
   // table's name does not fit.
-  bool resumed_plan(RunKind kind, RunPlan* plan) {
-    if (kind == RunKind::kTables) {
+  bool resumed_plan(bool with_tables, RunPlan* plan) {
+    if (with_tables) {
       for (const ManifestTable& t : m_.tables) {
         TableName name{};
         if (t.owner.size() >= sizeof name.owner || t.name.size() >= sizeof name.name) {
@@ -600,7 +599,7 @@ class RunManifest {
     }
     for (const ManifestPiece& mp : m_.pieces) {
       Piece p{};
-      if (kind == RunKind::kTables) {
+      if (with_tables) {
         if (mp.table < 0 || static_cast<size_t>(mp.table) >= plan->tables.size()) {
           session_messagef(s_, kMsgManifestUnreadable, job_->manifest, "a piece names no table");
           return false;
@@ -706,7 +705,7 @@ int run_parallel_unload(UnloadJob* job, DbSession* driver_session, const WorkerH
   if (rc != 0) return rc;
   RunPlan plan;
   if (manifest.resuming()) {
-    if (!manifest.resumed_plan(RunKind::kSplit, &plan)) return kResultUsage;
+    if (!manifest.resumed_plan(false, &plan)) return kResultUsage;
     return manifest.run(plan, hooks, static_cast<int>(plan.pieces.size()));
   }
   int d = job->degree < 2 ? 2 : (job->degree > kMaxRanges ? kMaxRanges : job->degree);
@@ -758,7 +757,7 @@ int run_statement_with_manifest(UnloadJob* job, DbSession* driver_session, const
   if (rc != 0) return rc;
   RunPlan plan;
   if (manifest.resuming()) {
-    if (!manifest.resumed_plan(RunKind::kStatement, &plan)) return kResultUsage;
+    if (!manifest.resumed_plan(false, &plan)) return kResultUsage;
   } else {
     plan.pieces.push_back(Piece{nullptr, RowidRange{job->piece, {}, {}}, true});
     manifest.plan(plan, "", "");
@@ -861,7 +860,7 @@ int run_many_tables(UnloadJob* job, DbSession* driver_session, const WorkerHooks
   std::vector<TableName>& tables = plan.tables;
   if (manifest.resuming()) {
     // The tables and pieces of the manifest, whatever the dictionary holds now.
-    if (!manifest.resumed_plan(RunKind::kTables, &plan)) return kResultUsage;
+    if (!manifest.resumed_plan(true, &plan)) return kResultUsage;
   } else {
     rc = choose_tables(s, patterns, user, &tables);
     if (rc != 0) {
