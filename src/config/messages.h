@@ -131,6 +131,8 @@ inline constexpr char kMsgManifestNewScn[] =
     "         resuming at a new snapshot (SCN %llu); the pieces done before read at SCN %llu.\n";
 inline constexpr char kMsgManifestChanged[] =
     "         file %s of piece %zu changed since it was written: the piece is redone.\n";
+inline constexpr char kMsgManifestSwept[] =
+    "         removed %d temporary files that earlier runs of the manifest left.\n";
 inline constexpr char kMsgManifestAllDone[] =
     "         every piece of the manifest %s is done.\n";
 inline constexpr char kMsgManifestPlan[] =

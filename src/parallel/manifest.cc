@@ -391,6 +391,10 @@ std::string manifest_text(const Manifest& m) {
   put_key(&out, "taken");
   put_string(&out, m.snapshot.taken);
   out += "},\n  ";
+  put_key(&out, "runs");
+  out += "[";
+  for (size_t i = 0; i < m.runs.size(); ++i) out += (i ? ", " : "") + std::to_string(m.runs[i]);
+  out += "],\n  ";
   put_key(&out, "options");
   out += "{";
   for (size_t i = 0; i < m.options.size(); ++i) {
@@ -503,6 +507,17 @@ bool parse_manifest(const char* text, size_t len, Manifest* m, std::string* why)
   if (m->snapshot.kind == "scn" && !whole_number(snapshot->get("scn"), &m->snapshot.scn)) {
     *why = "its snapshot has no system change number";
     return false;
+  }
+  // The runs that wrote it (older manifests may have none).
+  if (const Json* runs = doc.get("runs"); runs && runs->type == Json::kArray) {
+    for (const Json& r : runs->items) {
+      uint64_t pid = 0;
+      if (!whole_number(&r, &pid)) {
+        *why = "its runs are no process numbers";
+        return false;
+      }
+      m->runs.push_back(pid);
+    }
   }
   for (size_t i = 0; i < options->keys.size(); ++i) {
     if (options->items[i].type != Json::kString) {

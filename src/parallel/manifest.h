@@ -54,6 +54,7 @@ struct ManifestSnapshot {
 struct Manifest {
   std::string state = "running";  // "planned", "running", "complete" or "incomplete"
   ManifestSnapshot snapshot;
+  std::vector<uint64_t> runs;  // the process numbers of the runs that wrote it, oldest first
   std::vector<std::pair<std::string, std::string>> options;  // keyword, canonical value
   std::vector<ManifestTable> tables;
   std::vector<ManifestPiece> pieces;  // in the order of their numbers (1-based in the text)

@@ -1,5 +1,6 @@
 #include "parallel/workers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -532,6 +533,8 @@ class RunManifest {
       return kResultUsage;
     }
     resuming_ = true;
+    earlier_runs_ = m_.runs;
+    m_.runs.push_back(current_process_id());
     return 0;
   }
 
@@ -565,6 +568,7 @@ class RunManifest {
   // A new run's manifest from its plan.
   void plan(const RunPlan& plan, const char* owner, const char* table) {
     m_.options = mine_.options;
+    m_.runs.assign(1, current_process_id());
     record_snapshot();
     if (plan.tables.empty()) m_.tables.push_back(ManifestTable{owner, table});
     for (const TableName& t : plan.tables) m_.tables.push_back(ManifestTable{t.owner, t.name});
@@ -645,6 +649,7 @@ class RunManifest {
       return tracker.finish();
     }
     if (note_[0] != '\0') session_message(s_, note_);
+    if (resuming_) sweep_earlier_runs(plan);
     return run_pieces(*job_, s_, hooks, todo, limit, &tracker);
   }
 
@@ -657,6 +662,38 @@ class RunManifest {
       m_.snapshot.kind = "scn";
       m_.snapshot.scn = job_->snapshot_scn;
     }
+  }
+
+  // Deletes what earlier runs of the manifest left under temporary names
+  // (killed, or stopped by a signal with their pieces kept) in the folders
+  // of the run's outputs and of the manifest: their pieces are redone now,
+  // or were done by a later run. Only names of the form this program gives
+  // (".<name>.rvtmp-<process>") of those processes are touched.
+  void sweep_earlier_runs(const RunPlan& plan) {
+    std::vector<std::string> folders = {std::string(job_->manifest, folder_length(job_->manifest))};
+    std::unique_ptr<UnloadJob> named(new (std::nothrow) UnloadJob);
+    auto add_folder = [&](const char* pattern, int piece) {
+      char name[kDataNameSize];
+      if (pattern[0] == '\0' || expand_file_name(pattern, name, sizeof name, 1, piece) < 0) return;
+      const char* plain = name[0] == '+' ? name + 1 : name;
+      std::string folder(plain, folder_length(plain));
+      if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    };
+    for (const Piece& p : plan.pieces) {
+      if (!named) break;
+      *named = *job_;
+      if (p.table) apply_table(named.get(), *p.table);
+      add_folder(named->file, p.range.index);
+      add_folder(named->lobfile, p.range.index);
+      add_folder(named->control, p.range.index);
+    }
+    const unsigned long self = current_process_id();
+    int removed = 0;
+    for (uint64_t pid : earlier_runs_) {
+      if (pid == self) continue;
+      for (const std::string& folder : folders) removed += remove_temporary_names(folder.c_str(), pid);
+    }
+    if (removed > 0) session_messagef(s_, kMsgManifestSwept, removed);
   }
 
   bool done_and_intact(size_t i) {
@@ -677,6 +714,7 @@ class RunManifest {
   Manifest m_;
   Manifest mine_;
   bool resuming_ = false;
+  std::vector<uint64_t> earlier_runs_;  // the processes that wrote the manifest before this run
   char note_[160] = "";  // the line saying a resumption reads at a new snapshot
 };
 

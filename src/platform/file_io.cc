@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <unistd.h>
 #endif
 
@@ -151,11 +153,16 @@ bool same_regular_file(const FileIdentity& a, const FileIdentity& b) {
          a.inode == b.inode;
 }
 
-bool temporary_name(const char* name, char* out, size_t size) {
-  if (!out || size == 0) return false;
-  out[0] = '\0';
-  size_t len = std::strlen(name);
-  size_t base = len;
+unsigned long current_process_id() {
+#ifdef _WIN32
+  return GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(getpid());
+#endif
+}
+
+size_t folder_length(const char* name) {
+  size_t base = std::strlen(name);
   while (base > 0 && name[base - 1] != '/'
 #ifdef _WIN32
          && name[base - 1] != '\\' && name[base - 1] != ':'
@@ -163,17 +170,52 @@ bool temporary_name(const char* name, char* out, size_t size) {
   ) {
     --base;
   }
-#ifdef _WIN32
-  const unsigned long pid = GetCurrentProcessId();
-#else
-  const unsigned long pid = static_cast<unsigned long>(getpid());
-#endif
-  int n = std::snprintf(out, size, "%.*s.%s.rvtmp-%lu", static_cast<int>(base), name, name + base, pid);
+  return base;
+}
+
+bool temporary_name(const char* name, char* out, size_t size) {
+  if (!out || size == 0) return false;
+  out[0] = '\0';
+  const size_t base = folder_length(name);
+  int n = std::snprintf(out, size, "%.*s.%s.rvtmp-%lu", static_cast<int>(base), name, name + base,
+                        current_process_id());
   if (n < 0 || static_cast<size_t>(n) >= size) {
     out[0] = '\0';
     return false;
   }
   return true;
+}
+
+int remove_temporary_names(const char* folder, unsigned long pid) {
+  char tail[32];
+  std::snprintf(tail, sizeof tail, ".rvtmp-%lu", pid);
+  const size_t tail_len = std::strlen(tail);
+  auto left_by_pid = [&](const char* entry) {
+    const size_t n = std::strlen(entry);
+    return entry[0] == '.' && n > tail_len + 1 && std::strcmp(entry + n - tail_len, tail) == 0;
+  };
+  int removed = 0;
+  std::string path;
+#ifdef _WIN32
+  const std::string pattern = std::string(folder) + "*" + tail;
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA(pattern.c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  do {
+    path = std::string(folder) + found.cFileName;
+    if (left_by_pid(found.cFileName) && DeleteFileA(path.c_str())) ++removed;
+  } while (FindNextFileA(h, &found));
+  FindClose(h);
+#else
+  DIR* dir = opendir(*folder ? folder : ".");
+  if (!dir) return 0;
+  while (const dirent* entry = readdir(dir)) {
+    path = std::string(folder) + entry->d_name;
+    if (left_by_pid(entry->d_name) && std::remove(path.c_str()) == 0) ++removed;
+  }
+  closedir(dir);
+#endif
+  return removed;
 }
 
 bool renamable_output(const char* name) {

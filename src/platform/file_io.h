@@ -60,6 +60,15 @@ bool same_regular_file(const FileIdentity& a, const FileIdentity& b);
 // name (the part up to the last "/", on Windows also "\\" or ":"), into out
 // (size bytes). False when it does not fit (out is then empty).
 bool temporary_name(const char* name, char* out, size_t size);
+// The number of this process, the one in its temporary names.
+unsigned long current_process_id();
+// The length of the folder part of name (up to and with its last
+// separator; 0 when it has none: the current folder).
+size_t folder_length(const char* name);
+// Deletes the temporary names process `pid` left in a folder (given as
+// folder_length cuts it: with its separator, or empty for the current
+// one): the entries ".<base>.rvtmp-<pid>". Returns how many it deleted.
+int remove_temporary_names(const char* folder, unsigned long pid);
 // Room a temporary name needs beyond its final name.
 constexpr size_t kTemporaryNameExtra = 32;
 // True when name may be written under a temporary name and renamed: it
